@@ -1,0 +1,3 @@
+#include "ui/MainWindow.h"
+
+void MainWindow::slotPushButtonPastePSNID() {}

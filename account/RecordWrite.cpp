@@ -1,0 +1,4 @@
+#include "ui/MainWindow.h"
+
+void MainWindow::slotPushButtonRunSaveData() {}
+void MainWindow::slotShowRunUpdateSaveDataProcess(int) {}

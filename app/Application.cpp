@@ -1,0 +1,23 @@
+#include "app/Application.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include "app/SingleInstance.h"
+#include "ui/MainWindow.h"
+#include "ui/MessageLog.h"
+
+int runCorvane(int &argc, char **argv) {
+    QApplication app(argc, argv);
+    MessageLog::install();
+    if (!takeSingleInstanceGuard()) {
+        QMessageBox::information(nullptr, QStringLiteral("tips"),
+                                 QStringLiteral("The program is already running"),
+                                 QMessageBox::Ok, QMessageBox::NoButton);
+        QCoreApplication::quit();
+        return -1;
+    }
+    MainWindow window(nullptr);
+    window.show();
+    return app.exec();
+}

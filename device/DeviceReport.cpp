@@ -1,0 +1,95 @@
+#include "device/DeviceReport.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t kRecordNameWidth = 16;
+constexpr std::size_t kRecordValueOffset = 26;
+constexpr std::size_t kVersionTextOffset = 34;
+constexpr std::size_t kFlashDataOffset = 14;
+
+void putU16(DeviceReport &r, std::size_t offset, uint32_t value) {
+    r[offset] = uint8_t(value & 0xFF);
+    r[offset + 1] = uint8_t((value >> 8) & 0xFF);
+}
+
+void putU32(DeviceReport &r, std::size_t offset, uint32_t value) {
+    putU16(r, offset, value & 0xFFFF);
+    putU16(r, offset + 2, value >> 16);
+}
+
+DeviceReport header(uint8_t command, uint8_t target, uint16_t payloadLength) {
+    DeviceReport r{};
+    r[3] = command;
+    r[4] = target;
+    putU16(r, 5, payloadLength);
+    return r;
+}
+
+void putName(DeviceReport &r, std::size_t offset, const char *name) {
+    std::size_t length = std::min(std::strlen(name), kRecordNameWidth);
+    std::memcpy(r.data() + offset, name, length);
+}
+
+} // namespace
+
+namespace report {
+
+DeviceReport recordRead(uint16_t productId, const char *recordName) {
+    DeviceReport r = header(1, 3, 18);
+    putU16(r, 7, productId);
+    putName(r, 9, recordName);
+    return r;
+}
+
+DeviceReport recordWrite(uint16_t productId, const char *recordName, const QByteArray &value) {
+    const auto length = std::min<std::size_t>(std::size_t(value.size()), kMaxRecordValueLength);
+    DeviceReport r = header(0, 3, uint16_t(20 + length));
+    putU16(r, 7, productId);
+    putU16(r, 9, uint32_t(length));
+    putName(r, 11, recordName);
+    std::memcpy(r.data() + 27, value.constData(), length);
+    return r;
+}
+
+DeviceReport firmwareBlock(uint32_t blockIndex, const uint8_t *data512) {
+    DeviceReport r = header(2, 1, 518);
+    putU16(r, 7, kFirmwareBlockSize);
+    putU32(r, 9, blockIndex * kFirmwareBlockSize);
+    std::memcpy(r.data() + 13, data512, kFirmwareBlockSize);
+    return r;
+}
+
+DeviceReport flashRead(uint32_t blockIndex) {
+    DeviceReport r = header(1, 2, 8);
+    putU16(r, 7, 4);
+    putU16(r, 9, kFlashBlockSize);
+    putU32(r, 11, blockIndex * kFlashBlockSize);
+    return r;
+}
+
+QByteArray encodeRecordValue(const QString &text) {
+    // toLatin1 already maps every code unit outside Latin-1 to '?'.
+    return text.toLatin1();
+}
+
+uint16_t replyValueLength(const DeviceReport &reply) {
+    return uint16_t(reply[8] | (reply[9] << 8));
+}
+
+QString replyRecordText(const DeviceReport &reply, bool isVersionRecord) {
+    const std::size_t offset = isVersionRecord ? kVersionTextOffset : kRecordValueOffset;
+    const std::size_t available = kReportSize - offset;
+    const std::size_t length = std::min<std::size_t>(replyValueLength(reply), available);
+    const char *begin = reinterpret_cast<const char *>(reply.data() + offset);
+    const char *end = std::find(begin, begin + length, '\0');
+    return QString::fromUtf8(begin, int(end - begin));
+}
+
+const uint8_t *replyFlashData(const DeviceReport &reply) {
+    return reply.data() + kFlashDataOffset;
+}
+
+} // namespace report

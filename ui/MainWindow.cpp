@@ -1,0 +1,120 @@
+#include "ui/MainWindow.h"
+
+#include <QFont>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "device/DeviceMonitor.h"
+#include "firmware/WorkerThreadForFW.h"
+#include "readback/WorkerThreadForSaveData.h"
+#include "ui/MessageLog.h"
+#include "ui/StyleSheets.h"
+#include "ui/TrayMenu.h"
+
+MainWindow *g_mainWindow = nullptr;
+
+namespace {
+
+constexpr int kFwArrowX[6] = {295, 325, 350, 375, 400, 425};
+constexpr int kFwArrowY = 555;
+constexpr int kSaveArrowX[6] = {260, 286, 312, 338, 364, 390};
+constexpr int kSaveArrowY = 435;
+constexpr QSize kArrowSize(18, 21);
+const char *const kFontFamily = "Microsoft Yahei UI";
+
+QLineEdit *createLineEdit(QWidget *parent, const QRect &geometry) {
+    auto *edit = new QLineEdit(parent);
+    edit->setGeometry(geometry);
+    edit->setStyleSheet(QString::fromUtf8(styles::kLineEdit));
+    edit->setFont(QFont(kFontFamily, 12));
+    return edit;
+}
+
+} // namespace
+
+static void loadEmbeddedResources() {
+    Q_INIT_RESOURCE(corvane);
+}
+
+MainWindow::MainWindow(QWidget *parent) : QDialog(parent) {
+    loadEmbeddedResources();
+    Qt::WindowFlags chrome = Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
+    // A tool window has no taskbar entry; only the tray brings it back, so
+    // without a tray the window stays an ordinary (minimizable) one.
+    if (tray::available())
+        chrome |= Qt::Tool | Qt::X11BypassWindowManagerHint;
+    setWindowFlags(windowFlags() | chrome);
+    setAttribute(Qt::WA_QuitOnClose, true);
+    g_mainWindow = this;
+    backgroundPixmap.load(QStringLiteral(":/pics/背景.png"));
+    resize(backgroundPixmap.size());
+    registerDeviceNotifications();
+    createWidgets();
+    openDevice();
+    createWorkers();
+    createTrayIcon();
+    deviceMonitor = DeviceMonitor::create(this);
+}
+
+MainWindow::~MainWindow() {
+    // Exit is refused while a worker runs; this only guards against a thread
+    // object being destroyed under a running thread on any other way out.
+    for (QThread *worker : {static_cast<QThread *>(fwWorker), static_cast<QThread *>(saveDataWorker)}) {
+        if (worker) {
+            worker->requestInterruption();
+            worker->wait();
+        }
+    }
+}
+
+QPushButton *MainWindow::createButton(const QRect &geometry, const char *slot,
+                                      const QString &styleSheet) {
+    auto *button = new QPushButton(QString(), this);
+    button->setGeometry(geometry);
+    if (slot)
+        connect(button, SIGNAL(clicked()), this, slot);
+    button->setStyleSheet(styleSheet);
+    return button;
+}
+
+void MainWindow::createWidgets() {
+    auto sheet = [](const char *utf8) { return QString::fromUtf8(utf8); };
+    btnLogin = createButton({209, 166, 109, 48}, SLOT(slotPushButtonLoginPSNID()), sheet(styles::kLogin));
+    btnPaste = createButton({344, 166, 109, 48}, SLOT(slotPushButtonPastePSNID()), sheet(styles::kPaste));
+    btnDeviceConnected = createButton({230, 110, 232, 22}, nullptr, sheet(styles::kDeviceConnected));
+    btnDeviceConnected->hide();
+    btnDeviceNotConnected =
+        createButton({200, 110, 282, 22}, nullptr, sheet(styles::kDeviceNotConnected));
+    btnDeviceNotConnected->hide();
+    createButton({620, 12, 16, 16}, SLOT(slotPushButtonClose()), sheet(styles::kExit));
+    createButton({580, 16, 20, 8}, SLOT(slotPushButtonMini()), sheet(styles::kHide));
+    createButton({75, 540, 188, 54}, SLOT(slotPushButtonLoadFW()), sheet(styles::kLoadFirmware));
+    createButton({480, 540, 100, 51}, SLOT(slotPushButtonRunUpdateFW()), sheet(styles::kRun));
+    for (int i = 0; i < 6; ++i)
+        fwArrows[i] = createButton({QPoint(kFwArrowX[i], kFwArrowY), kArrowSize}, nullptr,
+                                   sheet(styles::kArrowInitial));
+    createButton({278, 380, 109, 48}, SLOT(slotPushButtonRunSaveData()), sheet(styles::kSave));
+    for (int i = 0; i < 6; ++i)
+        saveArrows[i] = createButton({QPoint(kSaveArrowX[i], kSaveArrowY), kArrowSize}, nullptr,
+                                     sheet(styles::kArrowInitial));
+    editPsnId = createLineEdit(this, {158, 238, 400, 30});
+    editPin = createLineEdit(this, {158, 318, 400, 30});
+    btnVersion = createButton({88, 673, 190, 20}, nullptr, sheet(styles::kVersionLine));
+    btnVersion->setFont(QFont(kFontFamily, 8));
+}
+
+void MainWindow::createWorkers() {
+    fwWorker = new WorkerThreadForFW(this);
+    saveDataWorker = new WorkerThreadForSaveData(this);
+    connect(fwWorker, &WorkerThreadForFW::sigRunUpdateFWProcess, this,
+            &MainWindow::slotShowRunUpdateFWProcess);
+    connect(saveDataWorker, &WorkerThreadForSaveData::sigRunUpdateSaveDataProcess, this,
+            &MainWindow::slotShowRunUpdateSaveDataProcess);
+    connect(fwWorker, &QThread::finished, this, &MainWindow::onFirmwareWorkerFinished);
+    connect(saveDataWorker, &QThread::finished, this, &MainWindow::onBackupWorkerFinished);
+}
+
+void MainWindow::dimFirmwareArrows() {
+    for (QPushButton *arrow : fwArrows)
+        arrow->setStyleSheet(QString::fromUtf8(styles::kArrowDim));
+}

@@ -1,0 +1,143 @@
+#pragma once
+
+#include <QDialog>
+#include <QNetworkReply>
+#include <QPixmap>
+#include <QPoint>
+#include <QString>
+#include <QSystemTrayIcon>
+#include <array>
+#include <cstdint>
+
+#include "device/DeviceChannel.h"
+#include "ui/QtCompat.h"
+
+class QAction;
+class QLineEdit;
+class QMenu;
+class QNetworkAccessManager;
+class QPushButton;
+class WorkerThreadForFW;
+class WorkerThreadForSaveData;
+class DeviceMonitor;
+
+// The program's one window: a fixed 656 x 710 frameless picture with image
+// buttons. It owns the open device handle, the worker threads and the tray.
+// Its slots are implemented next to the subsystem they belong to (device/,
+// firmware/, account/, readback/); construction, chrome and tray live in ui/.
+class MainWindow : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // --- device session -------------------------------------------------
+    void openDevice();
+    // Every request and its reply travel through here; see DeviceChannel.
+    ExchangeResult exchange(const DeviceReport &request, DeviceReport *reply);
+    // True while the firmware transfer or the flash read-back is running.
+    bool deviceJobRunning() const;
+    // Shows the refusal for a device action attempted during a running job and
+    // returns true; returns false when the device is free.
+    bool refuseWhileDeviceBusy();
+
+    // --- hot-plug --------------------------------------------------------
+    void handleInterfaceArrival(const QString &interfaceName);
+    void handleInterfaceRemoval(const QString &interfaceName);
+
+    // --- flash backup ----------------------------------------------------
+    // Starts a read-back into `path`; refuses (with a message) when no device is
+    // open or another device job runs. Returns whether the worker was started.
+    bool startFlashBackup(const QString &path);
+
+    // --- members (in this order, the window's documented state) ----------
+    QPixmap backgroundPixmap;
+    uint16_t currentPid = 0;
+    WorkerThreadForFW *fwWorker = nullptr;
+    WorkerThreadForSaveData *saveDataWorker = nullptr;
+    hid_device *hidHandle = nullptr;
+    std::array<QPushButton *, 6> fwArrows{};
+    QPushButton *btnDeviceConnected = nullptr;
+    QPushButton *btnDeviceNotConnected = nullptr;
+    std::array<QPushButton *, 6> saveArrows{};
+    QPushButton *btnVersion = nullptr;
+    QLineEdit *editPsnId = nullptr;
+    QLineEdit *editPin = nullptr;
+    QPushButton *btnLogin = nullptr;
+    QPushButton *btnPaste = nullptr;
+    char devicePath[260] = {};
+    QString firmwarePath;
+    QString saveDataPath;
+    QString versionText;
+    bool isDragging = false;
+    QPoint pressGlobalPos;
+    QPoint windowTopLeft;
+    QSystemTrayIcon *sysTrayIcon = nullptr;
+    QMenu *trayMenu = nullptr;
+    QAction *closeTrayAction = nullptr;
+    QAction *showOrHideTrayAction = nullptr;
+
+public slots:
+    void onSendHttpsRequest(QString url);
+    void onFinished();
+    void onError(QNetworkReply::NetworkError errorCode);
+    void slotPushButtonLoginPSNID();
+    void slotPushButtonPastePSNID();
+    void slotTrayMenuHovered();
+    void slotTrayMenuAboutToShow();
+    void slotTrayMenuAboutToHid();
+    void on_CloseTrayAction();
+    void on_ShowOrHideTrayAction();
+    void on_activatedSysTrayIcon(QSystemTrayIcon::ActivationReason reason);
+    void slotPushButtonClose();
+    void slotPushButtonMini();
+    void slotPushButtonLoadFW();
+    void slotPushButtonRunUpdateFW();
+    void slotShowRunUpdateFWProcess(int);
+    void slotPushButtonRunSaveData();
+    void slotShowRunUpdateSaveDataProcess(int);
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+    bool nativeEvent(const QByteArray &eventType, void *message, NativeEventResult *result) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void reject() override;
+
+private:
+    void createWidgets();
+    QPushButton *createButton(const QRect &geometry, const char *slot, const QString &styleSheet);
+    void createWorkers();
+    void createTrayIcon();
+    void createTrayActions();
+    void createTrayMenu();
+    void registerDeviceNotifications();
+
+    void readDeviceRecords();
+    void showConnected(bool connected);
+    void closeDeviceHandle();
+    void stopWorkersForRemoval();
+    void dimFirmwareArrows();
+    void onFirmwareWorkerFinished();
+    void onBackupWorkerFinished();
+    void runDeferredArrival();
+
+    // A close attempt while a worker writes or reads the device is refused;
+    // returns true when it was refused.
+    bool refuseCloseWhileDeviceBusy();
+    void hideOrMinimize();
+
+    void backUpFlashInteractively();
+    void saveDiagnosticLog();
+
+    DeviceChannel channel{hidHandle};
+    QNetworkAccessManager *networkManager = nullptr;
+    DeviceMonitor *deviceMonitor = nullptr;
+    bool arrivalPending = false;
+};
+
+// The process-wide pointer to the one window; set early in its construction.
+extern MainWindow *g_mainWindow;

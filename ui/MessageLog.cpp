@@ -1,0 +1,80 @@
+#include "ui/MessageLog.h"
+
+#include <QDateTime>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSaveFile>
+#include <deque>
+
+#include "ui/MainWindow.h"
+
+namespace {
+
+QMutex logMutex;
+std::deque<QString> keptLines;
+QtMessageHandler previousHandler = nullptr;
+
+void keepAndForward(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    {
+        QMutexLocker lock(&logMutex);
+        keptLines.push_back(QDateTime::currentDateTime().toString(Qt::ISODateWithMs) +
+                            QLatin1Char(' ') + message);
+        while (keptLines.size() > std::size_t(MessageLog::kMaxLines))
+            keptLines.pop_front();
+    }
+    if (previousHandler)
+        previousHandler(type, context, message);
+}
+
+} // namespace
+
+namespace MessageLog {
+
+void install() {
+    QMutexLocker lock(&logMutex);
+    if (previousHandler)
+        return;
+    previousHandler = qInstallMessageHandler(keepAndForward);
+}
+
+QStringList lines() {
+    QMutexLocker lock(&logMutex);
+    return QStringList(keptLines.begin(), keptLines.end());
+}
+
+void clear() {
+    QMutexLocker lock(&logMutex);
+    keptLines.clear();
+}
+
+bool saveTo(const QString &path, QString *error) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        *error = file.errorString();
+        return false;
+    }
+    const QByteArray text = lines().join(QLatin1Char('\n')).toUtf8() + '\n';
+    if (file.write(text) != text.size() || !file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace MessageLog
+
+void MainWindow::saveDiagnosticLog() {
+    const QString suggested =
+        QStringLiteral("corvane-log-%1.txt").arg(QDate::currentDate().toString(Qt::ISODate));
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save diagnostic log"),
+                                                      suggested, QStringLiteral("*.txt"));
+    if (path.isEmpty())
+        return;
+    QString error;
+    if (!MessageLog::saveTo(path, &error))
+        QMessageBox::warning(this, QStringLiteral("Error"),
+                             QStringLiteral("The log could not be saved: %1").arg(error),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+}

@@ -1,0 +1,86 @@
+// The window's own chrome: background painting, dragging by the background,
+// hiding, the context menu and every way of closing.
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPainter>
+
+#include "device/DeviceChannel.h"
+#include "ui/MainWindow.h"
+#include "ui/TrayMenu.h"
+
+void MainWindow::paintEvent(QPaintEvent *) {
+    QPainter painter(this);
+    painter.drawPixmap(QRectF(0, 0, width(), height()), backgroundPixmap, QRectF(0, 0, 0, 0));
+}
+
+void MainWindow::mousePressEvent(QMouseEvent *event) {
+    if (event->button() != Qt::LeftButton)
+        return;
+    isDragging = true;
+    pressGlobalPos = eventGlobalPos(event);
+    windowTopLeft = frameGeometry().topLeft();
+}
+
+void MainWindow::mouseMoveEvent(QMouseEvent *event) {
+    if (isDragging)
+        move(eventGlobalPos(event) - pressGlobalPos + windowTopLeft);
+}
+
+void MainWindow::mouseReleaseEvent(QMouseEvent *event) {
+    if (event->button() == Qt::LeftButton)
+        isDragging = false;
+}
+
+void MainWindow::slotPushButtonMini() {
+    hideOrMinimize();
+}
+
+void MainWindow::hideOrMinimize() {
+    // Without a tray a hidden window could not be brought back.
+    if (sysTrayIcon && tray::available())
+        hide();
+    else
+        showMinimized();
+}
+
+bool MainWindow::refuseCloseWhileDeviceBusy() {
+    if (!deviceJobRunning())
+        return false;
+    QMessageBox::warning(this, QStringLiteral("Exit"),
+                         QStringLiteral("The device is being written or read; please wait until "
+                                        "the transfer has finished, since interrupting it can "
+                                        "leave the device unusable."),
+                         QMessageBox::Ok, QMessageBox::NoButton);
+    return true;
+}
+
+void MainWindow::slotPushButtonClose() {
+    if (refuseCloseWhileDeviceBusy())
+        return;
+    const auto answer = QMessageBox::information(
+        this, QStringLiteral("Exit"), QStringLiteral("Are you sure to  exit?"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+    if (answer != QMessageBox::Yes)
+        return;
+    // The transfer may have started while the box was open.
+    if (refuseCloseWhileDeviceBusy())
+        return;
+    channel.close();
+    close();
+}
+
+void MainWindow::reject() {
+    if (refuseCloseWhileDeviceBusy())
+        return;
+    QDialog::reject();
+}
+
+void MainWindow::contextMenuEvent(QContextMenuEvent *event) {
+    QMenu menu(this);
+    menu.addAction(QStringLiteral("Back up device flash…"), this,
+                   &MainWindow::backUpFlashInteractively);
+    menu.addAction(QStringLiteral("Save diagnostic log…"), this, &MainWindow::saveDiagnosticLog);
+    menu.exec(event->globalPos());
+}

@@ -1,0 +1,8 @@
+#include <QtTest>
+
+class TestFirmware : public QObject {
+    Q_OBJECT
+};
+
+QTEST_MAIN(TestFirmware)
+#include "test_firmware.moc"
