@@ -1,0 +1,434 @@
+"""Resolve the PlayStation Network account ID of a freshly signed-in user.
+
+After the OAuth 2.0 sign-in in the browser, the user pastes the address of the
+redirect page.  getpsnid() takes the authorization code from that address,
+exchanges it for an access token, asks the authorization server which user the
+token belongs to, and returns the account ID: the base64 text of the 64-bit
+user id in little-endian byte order.
+
+The desktop program runs this module in an embedded interpreter, so it uses the
+standard library only and reports every failure as a ResolverError whose message
+can be shown to the user as is.
+"""
+
+import base64
+import configparser
+import http.client
+import json
+import logging
+import math
+import os
+import re
+import ssl
+import sys
+import urllib.error
+import urllib.parse
+import urllib.request
+from dataclasses import dataclass
+from pathlib import Path
+
+__all__ = ["getpsnid", "ResolverError", "MissingCodeError", "ConfigError"]
+
+log = logging.getLogger("corvane.psnid")
+
+HTTP_TIMEOUT = 15.0
+TIMEOUT_ENV = "CORVANE_HTTP_TIMEOUT"
+MAX_ANSWER_BYTES = 1 << 20
+
+DEFAULT_CLIENT_ID = "00000000-0000-4000-8000-00000000c0de"
+CONFIG_DIR_ENV = "CORVANE_CONFIG_DIR"
+CONFIG_FILE_NAME = "corvane.ini"
+CONFIG_SECTION = "signin"
+# (key in the [signin] section, environment variable that overrides it)
+CONFIG_KEYS = (
+    ("auth_host", "CORVANE_AUTH_HOST"),
+    ("redirect_host", "CORVANE_REDIRECT_HOST"),
+    ("client_id", "CORVANE_CLIENT_ID"),
+    ("client_secret", "CORVANE_CLIENT_SECRET"),
+)
+
+TOKEN_PATH = "/2.0/oauth/token"
+REDIRECT_PATH = "/remoteplay/redirect"
+
+MISSING_CODE_MESSAGE = (
+    "The pasted address has no authorization code; copy the whole address "
+    "of the page you were redirected to."
+)
+RETRY_SIGN_IN = "sign in again and paste the new address."
+USER_ID_LIMIT = 2**64 - 1
+
+
+class ResolverError(Exception):
+    """Any failure to resolve the account ID; the message is meant for the user."""
+
+
+class MissingCodeError(ResolverError, ValueError):
+    """The pasted text carries no authorization code."""
+
+
+class ConfigError(ResolverError, RuntimeError):
+    """The sign-in configuration is missing or unusable."""
+
+
+@dataclass(frozen=True)
+class SignInConfig:
+    source: Path
+    auth_base: str  # scheme://host[:port]
+    auth_host: str  # host[:port], for messages
+    redirect_uri: str
+    client_id: str
+    client_secret: str
+
+    def basic_authorization(self) -> str:
+        # RFC 6749 2.3.1: both parts are form-urlencoded before base64.
+        pair = "%s:%s" % (
+            urllib.parse.quote_plus(self.client_id, safe=""),
+            urllib.parse.quote_plus(self.client_secret, safe=""),
+        )
+        return "Basic " + base64.b64encode(pair.encode("utf-8")).decode("ascii")
+
+
+def getpsnid(url: str) -> str:
+    """Return the account ID of the user whose redirect address was pasted."""
+    try:
+        return _resolve(url)
+    except ResolverError:
+        raise
+    except Exception as error:  # the embedded caller can only show a message
+        log.exception("unexpected failure while resolving the account ID")
+        raise ResolverError(
+            "Resolving the account ID failed unexpectedly (%s: %s)."
+            % (type(error).__name__, error)
+        ) from error
+
+
+def _resolve(url) -> str:
+    code = extract_code(url)
+    config = load_config()
+    server = _AuthServer(config, http_timeout())
+    access_token = _exchange_code(server, code)
+    user_id = _fetch_user_id(server, access_token)
+    log.debug("resolved user id from %s", config.auth_host)
+    return account_id(user_id)
+
+
+def account_id(user_id: int) -> str:
+    return base64.b64encode(user_id.to_bytes(8, "little")).decode("ascii")
+
+
+# --- pasted address -------------------------------------------------------
+
+
+def extract_code(pasted) -> str:
+    """Find the code= value in a pasted address, query string or stray text."""
+    if isinstance(pasted, bytes):
+        pasted = pasted.decode("utf-8", errors="replace")
+    if not isinstance(pasted, str):
+        raise MissingCodeError(MISSING_CODE_MESSAGE)
+    # Users sometimes copy words around the address; the code never has spaces.
+    for word in pasted.split():
+        code = _code_in_word(word)
+        if code:
+            return code
+    raise MissingCodeError(MISSING_CODE_MESSAGE)
+
+
+def _code_in_word(word: str) -> str:
+    try:
+        parts = urllib.parse.urlsplit(word)
+        candidates = [parts.query, parts.fragment]
+        if not (parts.scheme or parts.netloc or parts.query):
+            candidates.append(parts.path)  # a bare query string
+    except ValueError:
+        candidates = [word.lstrip("?")]
+    for text in candidates:
+        for value in urllib.parse.parse_qs(text).get("code", []):
+            if value.strip():
+                return value.strip()
+    return ""
+
+
+# --- configuration --------------------------------------------------------
+
+
+def config_dir() -> Path:
+    explicit = os.environ.get(CONFIG_DIR_ENV, "")
+    if explicit:
+        return Path(explicit).expanduser()
+    if sys.platform == "win32":
+        appdata = os.environ.get("APPDATA", "")
+        base = Path(appdata) if appdata else Path.home() / "AppData" / "Roaming"
+    else:
+        xdg = os.environ.get("XDG_CONFIG_HOME", "")
+        base = Path(xdg) if os.path.isabs(xdg) else Path.home() / ".config"
+    return base / "Corvane"
+
+
+def load_config() -> SignInConfig:
+    path = config_dir() / CONFIG_FILE_NAME
+    from_file = _read_signin_section(path)
+    values = {}
+    for key, env in CONFIG_KEYS:
+        values[key] = os.environ.get(env, "").strip() or from_file.get(key, "")
+    values["client_id"] = values["client_id"] or DEFAULT_CLIENT_ID
+    missing = [(key, env) for key, env in CONFIG_KEYS if not values[key]]
+    if missing:
+        wanted = "; ".join(
+            "%s (or the environment variable %s)" % pair for pair in missing
+        )
+        raise ConfigError(
+            "Sign-in is not configured. In section [%s] of %s set: %s."
+            % (CONFIG_SECTION, path, wanted)
+        )
+    auth_base, auth_host = _host_base(values["auth_host"], "auth_host", path)
+    redirect_base, _ = _host_base(values["redirect_host"], "redirect_host", path)
+    return SignInConfig(
+        source=path,
+        auth_base=auth_base,
+        auth_host=auth_host,
+        redirect_uri=redirect_base + REDIRECT_PATH,
+        client_id=values["client_id"],
+        client_secret=values["client_secret"],
+    )
+
+
+def _read_signin_section(path: Path) -> dict:
+    parser = configparser.ConfigParser(interpolation=None)
+    try:
+        with open(path, encoding="utf-8-sig") as ini:
+            parser.read_file(ini)
+    except FileNotFoundError:
+        return {}
+    except (OSError, UnicodeDecodeError, configparser.Error) as error:
+        raise ConfigError(
+            "The configuration file %s could not be read (%s); fix or remove it."
+            % (path, error)
+        ) from error
+    if not parser.has_section(CONFIG_SECTION):
+        return {}
+    return {
+        key: _unquote(value) for key, value in parser.items(CONFIG_SECTION)
+    }
+
+
+def _unquote(value: str) -> str:
+    # Qt's settings writer wraps values containing separators in quotes.
+    value = value.strip()
+    if len(value) >= 2 and value[0] == value[-1] == '"':
+        value = value[1:-1].strip()
+    return value
+
+
+def _host_base(value: str, key: str, path: Path):
+    """Turn 'host', 'host:port' or 'scheme://host[:port]' into a base URL."""
+    env = dict(CONFIG_KEYS)[key]
+    text = value.rstrip("/")
+    parts = None
+    try:
+        parts = urllib.parse.urlsplit(text if "://" in text else "https://" + text)
+        parts.port  # raises ValueError for a malformed port
+    except ValueError:
+        parts = None
+    usable = (
+        parts is not None
+        and parts.scheme in ("http", "https")
+        and parts.hostname
+        and not (parts.path or parts.query or parts.fragment)
+        and "@" not in parts.netloc
+        and not any(char.isspace() for char in parts.netloc)
+    )
+    if not usable:
+        raise ConfigError(
+            "%s = %r is not a host name, host:port or http(s)://host[:port]; "
+            "fix it in section [%s] of %s or in the environment variable %s."
+            % (key, value, CONFIG_SECTION, path, env)
+        )
+    return "%s://%s" % (parts.scheme, parts.netloc), parts.netloc
+
+
+def http_timeout() -> float:
+    raw = os.environ.get(TIMEOUT_ENV, "").strip()
+    if not raw:
+        return float(HTTP_TIMEOUT)
+    try:
+        seconds = float(raw)
+    except ValueError:
+        seconds = math.nan
+    if not (math.isfinite(seconds) and seconds > 0):
+        raise ConfigError(
+            "%s must be a positive number of seconds, not %r." % (TIMEOUT_ENV, raw)
+        )
+    return seconds
+
+
+# --- talking to the authorization server ----------------------------------
+
+
+class _RefuseRedirects(urllib.request.HTTPRedirectHandler):
+    # Following a redirect would resend the client credentials to another place.
+    def redirect_request(self, req, fp, code, msg, headers, newurl):
+        return None
+
+
+class _AuthServer:
+    """Sends requests to the authorization host and turns failures into messages."""
+
+    def __init__(self, config: SignInConfig, timeout: float):
+        self.config = config
+        self.host = config.auth_host
+        self.timeout = timeout
+        self._opener = urllib.request.build_opener(
+            urllib.request.HTTPSHandler(context=ssl.create_default_context()),
+            _RefuseRedirects(),
+        )
+
+    def call(self, request, rejected: str) -> dict:
+        """Return the JSON object of a 2xx answer; raise ResolverError otherwise."""
+        request.add_header("Accept", "application/json")
+        request.add_header("Authorization", self.config.basic_authorization())
+        log.debug("%s %s", request.get_method(), self.host)
+        status, body = self._send(request)
+        log.debug("answer: HTTP %s, %d bytes", status, len(body))
+        if 200 <= status < 300:
+            answer = _json_object(body)
+            if answer is None:
+                raise _not_understood(self.host, "not a JSON object")
+            return answer
+        raise _status_error(status, _json_object(body) or {}, self.config, rejected)
+
+    def _send(self, request):
+        try:
+            with self._opener.open(request, timeout=self.timeout) as response:
+                return response.status, _read_limited(response)
+        except urllib.error.HTTPError as error:
+            with error:
+                try:
+                    return error.code, _read_limited(error)
+                except (OSError, http.client.HTTPException):
+                    return error.code, b""
+        except urllib.error.URLError as error:
+            raise _network_error(error.reason, self.host, self.timeout) from error
+        except (OSError, http.client.HTTPException) as error:
+            raise _network_error(error, self.host, self.timeout) from error
+
+
+def _exchange_code(server: _AuthServer, code: str) -> str:
+    form = urllib.parse.urlencode(
+        {
+            "grant_type": "authorization_code",
+            "code": code,
+            "redirect_uri": server.config.redirect_uri,
+        }
+    )
+    request = urllib.request.Request(
+        server.config.auth_base + TOKEN_PATH,
+        data=form.encode("ascii"),
+        method="POST",
+        headers={"Content-Type": "application/x-www-form-urlencoded"},
+    )
+    answer = server.call(request, rejected="The sign-in code was rejected")
+    token = answer.get("access_token")
+    if not isinstance(token, str) or not token:
+        raise _not_understood(server.host, "no access_token")
+    return token
+
+
+def _fetch_user_id(server: _AuthServer, access_token: str) -> int:
+    token_segment = urllib.parse.quote(access_token, safe="")
+    request = urllib.request.Request(
+        "%s%s/%s" % (server.config.auth_base, TOKEN_PATH, token_segment),
+        method="GET",
+    )
+    answer = server.call(request, rejected="The sign-in server refused the new token")
+    return parse_user_id(answer.get("user_id"), server.host)
+
+
+def parse_user_id(value, host: str) -> int:
+    """Accept a decimal 64-bit unsigned number given as JSON string or number."""
+    if isinstance(value, str) and re.fullmatch(r"[0-9]{1,20}", value):
+        number = int(value)
+    elif isinstance(value, int) and not isinstance(value, bool):
+        number = value
+    else:
+        number = -1
+    if not 0 <= number <= USER_ID_LIMIT:
+        raise _not_understood(host, "user_id is missing or not a 64-bit unsigned number")
+    return number
+
+
+def _read_limited(response) -> bytes:
+    # An oversized answer is cut off and then fails to parse as JSON.
+    return response.read(MAX_ANSWER_BYTES)
+
+
+def _json_object(body: bytes):
+    try:
+        answer = json.loads(body)
+    except ValueError:  # includes JSONDecodeError and UnicodeDecodeError
+        return None
+    return answer if isinstance(answer, dict) else None
+
+
+# --- messages -------------------------------------------------------------
+
+
+def _status_error(status: int, answer: dict, config: SignInConfig, rejected: str):
+    host = config.auth_host
+    error = _printable(answer.get("error"))
+    description = _printable(answer.get("error_description"))
+    detail = "%s: %s" % (error, description) if error and description else error
+    if error == "invalid_client":
+        return ResolverError(
+            "The sign-in server at %s rejected the client credentials (%s); check "
+            "client_id and client_secret in section [%s] of %s or the environment "
+            "variables CORVANE_CLIENT_ID and CORVANE_CLIENT_SECRET."
+            % (host, detail, CONFIG_SECTION, config.source)
+        )
+    if status in (400, 401):
+        return ResolverError(
+            "%s (%s); %s" % (rejected, detail or "HTTP %d" % status, RETRY_SIGN_IN)
+        )
+    if status >= 500:
+        return ResolverError(
+            "The sign-in server at %s has a problem (HTTP %d); try again later."
+            % (host, status)
+        )
+    return ResolverError(
+        "The sign-in server at %s answered with unexpected HTTP status %d%s; try "
+        "again later, and check auth_host if this keeps happening."
+        % (host, status, " (%s)" % detail if detail else "")
+    )
+
+
+def _network_error(reason, host: str, timeout: float) -> ResolverError:
+    if isinstance(reason, TimeoutError):
+        return ResolverError(
+            "The sign-in server at %s did not answer within %g seconds; check your "
+            "network connection and try again." % (host, timeout)
+        )
+    if isinstance(reason, ssl.SSLCertVerificationError):
+        return ResolverError(
+            "The certificate of the sign-in server at %s could not be verified (%s); "
+            "check auth_host and your system clock." % (host, reason.verify_message)
+        )
+    if isinstance(reason, http.client.HTTPException):
+        return _not_understood(host, type(reason).__name__)
+    return ResolverError(
+        "The sign-in server at %s could not be reached (%s); check your network "
+        "connection and try again." % (host, reason)
+    )
+
+
+def _not_understood(host: str, what: str) -> ResolverError:
+    return ResolverError(
+        "The answer of the sign-in server at %s was not understood (%s); try again "
+        "later." % (host, what)
+    )
+
+
+def _printable(value, limit: int = 200) -> str:
+    """Server-provided text, trimmed so it cannot flood or garble a message."""
+    if not isinstance(value, str):
+        return ""
+    text = "".join(char if char.isprintable() else " " for char in value).strip()
+    return text if len(text) <= limit else text[: limit - 1] + "\u2026"

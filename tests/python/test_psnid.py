@@ -1,0 +1,189 @@
+import base64
+import os
+import socket
+import tempfile
+import unittest
+from pathlib import Path
+from unittest import mock
+from urllib.parse import parse_qs
+
+import PSNID
+from fake_signin_server import FakeSignInServer
+
+SECRET = "p@ss:w rd"
+TOKEN = "tok/en +x"
+PASTED = "https://redirect.example.net/remoteplay/redirect?code=v3ryC0de&cid=7"
+REDIRECT_URI = "https://redirect.example.net/remoteplay/redirect"
+
+
+def info(user_id):
+    return 200, {"user_id": user_id, "scopes": "psn:s2s"}
+
+
+def basic(pair):
+    return "Basic " + base64.b64encode(pair.encode()).decode()
+
+
+class ResolverCase(unittest.TestCase):
+    def setUp(self):
+        config_dir = tempfile.TemporaryDirectory()
+        self.addCleanup(config_dir.cleanup)
+        self.ini = Path(config_dir.name) / "corvane.ini"
+        env = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_")}
+        env.update(CORVANE_CONFIG_DIR=config_dir.name, no_proxy="*", NO_PROXY="*")
+        patcher = mock.patch.dict(os.environ, env, clear=True)
+        patcher.start()
+        self.addCleanup(patcher.stop)
+
+    def serve(self, token_reply=(200, {"access_token": TOKEN}), info_reply=info("1"), delay=0.0):
+        server = FakeSignInServer(token_reply, info_reply, delay).start()
+        self.addCleanup(server.stop)
+        os.environ.update(
+            CORVANE_AUTH_HOST="http://" + server.host,
+            CORVANE_REDIRECT_HOST="redirect.example.net",
+            CORVANE_CLIENT_SECRET=SECRET,
+        )
+        return server
+
+    def sent_form(self, server):
+        return parse_qs(server.request("POST")[3])
+
+
+class ExchangeTest(ResolverCase):
+    def test_sends_standard_grant_and_returns_little_endian_id(self):
+        server = self.serve(info_reply=info(str(0x0102030405060708)))
+        self.assertEqual(PSNID.getpsnid(PASTED), "CAcGBQQDAgE=")  # 08 07 ... 01
+        _, path, headers, _ = server.request("POST")
+        self.assertEqual(path, "/2.0/oauth/token")
+        self.assertEqual(headers["Content-Type"], "application/x-www-form-urlencoded")
+        self.assertEqual(self.sent_form(server), {
+            "grant_type": ["authorization_code"],
+            "code": ["v3ryC0de"],
+            "redirect_uri": [REDIRECT_URI],
+        })
+        _, info_path, info_headers, _ = server.request("GET")
+        self.assertEqual(info_path, "/2.0/oauth/token/tok%2Fen%20%2Bx")
+        expected = basic("00000000-0000-4000-8000-00000000c0de:p%40ss%3Aw+rd")
+        self.assertEqual(headers["Authorization"], expected)
+        self.assertEqual(info_headers["Authorization"], expected)
+
+    def test_user_id_range_and_forms(self):
+        server = self.serve()
+        top = "//////////8="
+        good = {"1": "AQAAAAAAAAA=", 1: "AQAAAAAAAAA=", 0: "AAAAAAAAAAA=",
+                "18446744073709551615": top, 2**64 - 1: top}
+        for user_id, expected in good.items():
+            with self.subTest(user_id=user_id):
+                server.replies["GET"] = info(user_id)
+                self.assertEqual(PSNID.getpsnid(PASTED), expected)
+        for user_id in (-1, "-1", "0x10", "1.5", 1.5, " 1", "\u0663", True, None,
+                        2**64, str(2**64), "9" * 5000):
+            with self.subTest(user_id=user_id):
+                server.replies["GET"] = info(user_id)
+                with self.assertRaisesRegex(PSNID.ResolverError, "not understood.*user_id"):
+                    PSNID.getpsnid(PASTED)
+
+
+class FailureMessageTest(ResolverCase):
+    def test_server_answers_become_actionable_messages(self):
+        cases = [
+            ((400, {"error": "invalid_grant", "error_description": "Code expired"}), info("1"),
+             r"^The sign-in code was rejected \(invalid_grant: Code expired\); "
+             r"sign in again and paste the new address\.$"),
+            ((401, {"error": "invalid_client"}), info("1"), "client_secret.*CORVANE_CLIENT_SECRET"),
+            ((500, b"oops"), info("1"), r"127\.0\.0\.1:\d+ has a problem \(HTTP 500\); try again later"),
+            ((200, b"<html>"), info("1"), "not understood"),
+            ((200, {"token_type": "bearer"}), info("1"), r"not understood \(no access_token\)"),
+            ((200, {"access_token": TOKEN}), (200, {"scopes": "x"}), "not understood.*user_id"),
+        ]
+        for token_reply, info_reply, message in cases:
+            with self.subTest(message=message):
+                self.serve(token_reply, info_reply)
+                with self.assertRaisesRegex(PSNID.ResolverError, message):
+                    PSNID.getpsnid(PASTED)
+
+    def test_slow_server_reports_timeout(self):
+        self.serve(delay=60)
+        overrides = [mock.patch.object(PSNID, "HTTP_TIMEOUT", 0.2),
+                     mock.patch.dict(os.environ, {"CORVANE_HTTP_TIMEOUT": "0.3"})]
+        for override, seconds in zip(overrides, ("0.2", "0.3")):
+            with self.subTest(seconds=seconds), override:
+                with self.assertRaisesRegex(
+                        PSNID.ResolverError, r"127\.0\.0\.1:\d+ did not answer within %s seconds" % seconds):
+                    PSNID.getpsnid(PASTED)
+
+    def test_unreachable_server_names_host(self):
+        self.serve()
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            dead = "127.0.0.1:%d" % probe.getsockname()[1]
+        os.environ["CORVANE_AUTH_HOST"] = "http://" + dead
+        with self.assertRaisesRegex(PSNID.ResolverError, "%s could not be reached" % dead):
+            PSNID.getpsnid(PASTED)
+
+
+class PastedTextTest(ResolverCase):
+    def test_code_is_found_and_kept_intact(self):
+        server = self.serve()
+        pastes = {
+            "  %s \n" % PASTED: "v3ryC0de",
+            "code=v3ryC0de&state=x": "v3ryC0de",
+            "?state=1&code=v3ryC0de#section": "v3ryC0de",
+            "é %s?state=€&code=Ab-C_1.2~3 €" % REDIRECT_URI: "Ab-C_1.2~3",
+            "%s?state=%%E2%%82%%AC&code=%%C3%%A9t%%C3%%A9" % REDIRECT_URI: "été",
+        }
+        for pasted, code in pastes.items():
+            with self.subTest(pasted=pasted):
+                server.requests.clear()
+                PSNID.getpsnid(pasted)
+                self.assertEqual(self.sent_form(server)["code"], [code])
+
+    def test_missing_code_asks_for_whole_address(self):
+        server = self.serve()
+        for pasted in ("", "  ", REDIRECT_URI + "?state=x", REDIRECT_URI + "?code=&a=1", "hello"):
+            with self.subTest(pasted=pasted):
+                with self.assertRaisesRegex(ValueError, "no authorization code; copy the whole address"):
+                    PSNID.getpsnid(pasted)
+        self.assertEqual(server.requests, [])
+
+
+class ConfigurationTest(ResolverCase):
+    def test_missing_or_malformed_settings_are_named(self):
+        with self.assertRaises(RuntimeError) as caught:
+            PSNID.getpsnid(PASTED)
+        message = str(caught.exception)
+        for part in ("[signin]", str(self.ini), "auth_host (or the environment variable CORVANE_AUTH_HOST)",
+                     "redirect_host", "CORVANE_REDIRECT_HOST", "client_secret", "CORVANE_CLIENT_SECRET"):
+            self.assertIn(part, message)
+        self.assertNotIn("client_id", message)  # has a default
+        self.serve()
+        os.environ["CORVANE_AUTH_HOST"] = "https://auth.example.net/some/path"
+        with self.assertRaisesRegex(RuntimeError, "auth_host .*CORVANE_AUTH_HOST"):
+            PSNID.getpsnid(PASTED)
+
+    def test_ini_file_supplies_settings_and_environment_wins(self):
+        server = self.serve()
+        self.ini.write_text(
+            "[signin]\nauth_host = http://%s/\nredirect_host = http://localhost:8765\n"
+            'client_id = file-id\nclient_secret = "file secret"\n' % server.host, encoding="utf-8")
+        for key in ("CORVANE_AUTH_HOST", "CORVANE_REDIRECT_HOST", "CORVANE_CLIENT_SECRET"):
+            del os.environ[key]
+        PSNID.getpsnid(PASTED)
+        self.assertEqual(self.sent_form(server)["redirect_uri"], ["http://localhost:8765/remoteplay/redirect"])
+        self.assertEqual(server.request("POST")[2]["Authorization"], basic("file-id:file+secret"))
+
+        server.requests.clear()
+        os.environ.update(CORVANE_CLIENT_ID="env-id", CORVANE_REDIRECT_HOST="redirect.example.net")
+        PSNID.getpsnid(PASTED)
+        self.assertEqual(self.sent_form(server)["redirect_uri"], [REDIRECT_URI])
+        self.assertEqual(server.request("POST")[2]["Authorization"], basic("env-id:file+secret"))
+
+    @unittest.skipIf(os.name == "nt", "XDG locations apply outside Windows")
+    def test_config_dir_follows_xdg(self):
+        del os.environ["CORVANE_CONFIG_DIR"]
+        os.environ["XDG_CONFIG_HOME"] = "/srv/conf"
+        self.assertEqual(PSNID.config_dir(), Path("/srv/conf/Corvane"))
+
+
+if __name__ == "__main__":
+    unittest.main()
