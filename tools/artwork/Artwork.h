@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+
+// Picture families. Each writer saves its files below the output root and
+// returns false when a file could not be written.
+
+class ArtworkOutput {
+public:
+    explicit ArtworkOutput(const QString &root);
+
+    bool savePng(const QString &relativePath, const QImage &image);
+    bool saveBytes(const QString &relativePath, const QByteArray &bytes);
+    bool ok() const { return failures == 0; }
+
+private:
+    QString root;
+    int failures = 0;
+};
+
+QByteArray encodePng(const QImage &image);
+
+QImage paintBackground();
+QImage paintLogo(int size);
+
+void writeBackground(ArtworkOutput &out);
+void writeButtons(ArtworkOutput &out);
+void writeWindowGlyphs(ArtworkOutput &out);
+void writeIndicators(ArtworkOutput &out);
+void writeArrows(ArtworkOutput &out);
+void writeLogos(ArtworkOutput &out);

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QFont>
+#include <QImage>
+#include <QPainter>
+#include <QRectF>
+#include <QString>
+
+// Small drawing helpers shared by the picture families.
+
+// A fully transparent image ready for antialiased painting.
+QImage newCanvas(int width, int height);
+
+// A painter with antialiasing switched on.
+void prepare(QPainter &painter);
+
+// DejaVu Sans at a pixel size, so output does not depend on screen DPI.
+QFont uiFont(qreal pixelSize, QFont::Weight weight = QFont::Normal);
+
+void drawText(QPainter &painter, const QRectF &box, int alignment, const QString &text,
+              const QFont &font, const QColor &colour);
+
+// A rounded rectangle path with its outline on half pixels for a crisp 1 px stroke.
+QPainterPath roundedBox(const QRectF &box, qreal radius);
+
+// A line that fades out at both ends.
+void drawFadingLine(QPainter &painter, qreal x1, qreal x2, qreal y, const QColor &colour);

@@ -1,0 +1,26 @@
+// Draws the Corvane window artwork, tray icon and desktop icons.
+// Usage: QT_QPA_PLATFORM=offscreen corvane-artwork <repository root>
+
+#include "Artwork.h"
+
+#include <QGuiApplication>
+#include <QStringList>
+#include <cstdio>
+
+int main(int argc, char *argv[]) {
+    QGuiApplication app(argc, argv);
+    const QStringList args = QGuiApplication::arguments();
+    if (args.size() != 2) {
+        std::fprintf(stderr, "usage: corvane-artwork <output root>\n");
+        return 2;
+    }
+
+    ArtworkOutput out(args.at(1));
+    writeBackground(out);
+    writeButtons(out);
+    writeWindowGlyphs(out);
+    writeIndicators(out);
+    writeArrows(out);
+    writeLogos(out);
+    return out.ok() ? 0 : 1;
+}
