@@ -1,6 +1,132 @@
-#include "ui/MainWindow.h"
+// The window's firmware update: choosing the image, starting the transfer,
+// showing its progress and telling the user how it ended.
+#include <QDebug>
+#include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
 
-void MainWindow::slotPushButtonLoadFW() {}
-void MainWindow::slotPushButtonRunUpdateFW() {}
-void MainWindow::slotShowRunUpdateFWProcess(int) {}
-void MainWindow::onFirmwareWorkerFinished() {}
+#include "firmware/WorkerThreadForFW.h"
+#include "ui/MainWindow.h"
+#include "ui/StyleSheets.h"
+
+namespace {
+
+constexpr int kFirstStep = 1;
+constexpr int kFinalStep = 6;
+
+// Why the image at `path` cannot be sent, or an empty string when it can.
+// Checked before anything goes to the device, so a bad file never leaves a
+// half-written flash behind.
+QString firmwareFileProblem(const QString &path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("The firmware file cannot be read: %1").arg(file.errorString());
+    if (file.size() > qint64(kFlashSize))
+        return QStringLiteral("The firmware file is too large: %1 bytes, but the device holds "
+                              "at most %2 bytes.")
+            .arg(file.size())
+            .arg(qint64(kFlashSize));
+    const QByteArray image = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return QStringLiteral("The firmware file cannot be read: %1").arg(file.errorString());
+    if (image.isEmpty())
+        return QStringLiteral("The firmware file is empty.");
+    return QString();
+}
+
+// The sentence for a transfer that did not succeed; empty for one that did.
+QString firmwareFailureText(const WorkerThreadForFW::Result &result) {
+    using Outcome = WorkerThreadForFW::Outcome;
+    switch (result.outcome) {
+    case Outcome::BlocksFailed: {
+        QString text = QStringLiteral("Firmware update failed: %1 of %2 blocks were not "
+                                      "acknowledged by the device.")
+                           .arg(result.failedBlocks)
+                           .arg(result.totalBlocks);
+        if (!result.detail.isEmpty())
+            text += QLatin1Char(' ') + result.detail;
+        return text;
+    }
+    case Outcome::Stopped:
+        return QStringLiteral("Firmware update stopped: %1 of %2 blocks were not sent or not "
+                              "acknowledged.")
+            .arg(result.failedBlocks)
+            .arg(result.totalBlocks);
+    case Outcome::FileError:
+        return result.detail;
+    case Outcome::None:
+    case Outcome::Succeeded:
+        break;
+    }
+    return QString();
+}
+
+void showWarning(QWidget *parent, const QString &text) {
+    QMessageBox::warning(parent, QStringLiteral("Warning"), text, QMessageBox::Ok,
+                         QMessageBox::NoButton);
+}
+
+} // namespace
+
+void MainWindow::slotPushButtonLoadFW() {
+    // A running transfer keeps the image it was started with.
+    if (refuseWhileDeviceBusy())
+        return;
+    // Assigned even when cancelled: cancelling clears the earlier choice.
+    firmwarePath = QFileDialog::getOpenFileName(this, QStringLiteral("select bin file"),
+                                                QStringLiteral("./"), QStringLiteral("*.bin"));
+    if (!firmwarePath.isEmpty())
+        dimFirmwareArrows();
+}
+
+void MainWindow::slotPushButtonRunUpdateFW() {
+    qDebug() << "WorkerThread run: threadId: " << QThread::currentThreadId();
+    if (refuseWhileDeviceBusy())
+        return;
+    if (firmwarePath.isEmpty()) {
+        showWarning(this, QStringLiteral("Please load firmware file first !"));
+        return;
+    }
+    const QString problem = firmwareFileProblem(firmwarePath);
+    if (!problem.isEmpty()) {
+        showWarning(this, problem);
+        return;
+    }
+    openDevice();
+    if (!g_mainWindow->hidHandle) {
+        showWarning(this, QStringLiteral("Not connected device!"));
+        return;
+    }
+    dimFirmwareArrows();
+    fwWorker->iLoopTemp = 0;
+    fwWorker->start(QThread::InheritPriority);
+}
+
+void MainWindow::slotShowRunUpdateFWProcess(int step) {
+    qDebug("Enter slotUpdateRuningFW");
+    if (step < kFirstStep || step > kFinalStep)
+        return;
+    fwArrows[step - 1]->setStyleSheet(QString::fromUtf8(styles::kArrowLit));
+    if (step != kFinalStep)
+        return;
+    QMessageBox::information(this, QStringLiteral("Success"),
+                             QStringLiteral("Download firmware successfully!"), QMessageBox::Ok,
+                             QMessageBox::NoButton);
+    // The worker emits the final step as its last act, so this wait is short.
+    // Identifying the device afresh shows the version, account ID and PIN of
+    // the updated firmware; were the thread somehow still running, openDevice
+    // would defer itself to onFirmwareWorkerFinished.
+    fwWorker->wait(kReplyTimeoutMs);
+    openDevice();
+}
+
+// Runs on the GUI thread once the worker thread has ended; when the transfer
+// succeeded this may run inside the success box's event loop, which is fine:
+// it only reads the finished worker's result and handles a deferred arrival.
+void MainWindow::onFirmwareWorkerFinished() {
+    const QString failure = firmwareFailureText(fwWorker->result());
+    if (!failure.isEmpty())
+        showWarning(this, failure);
+    runDeferredArrival();
+}

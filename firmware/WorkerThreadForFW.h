@@ -1,12 +1,14 @@
 #pragma once
 
+#include <QString>
 #include <QThread>
-#include <atomic>
+
+class QFile;
 
 // Sends the chosen firmware image to the device in 512-byte blocks, one
 // request and one acknowledged reply per block, on a thread of its own.
 // Progress goes out as steps 1..5 and a final 6 that is emitted only when
-// every block was acknowledged; how a transfer ended is kept in outcome().
+// every block was acknowledged; how a transfer ended is kept in result().
 class WorkerThreadForFW : public QThread {
     Q_OBJECT
 
@@ -34,5 +36,10 @@ protected:
     void run() override;
 
 private:
+    // Sends every block of `file`; returns how many the device acknowledged.
+    int sendBlocks(QFile &file, qint64 fileSize);
+    void reportProgress(int blockIndex, int blocksPerStep, int &nextStepBlock);
+    void noteFailure(Outcome outcome, const QString &detail);
+
     Result result_;
 };
