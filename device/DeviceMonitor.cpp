@@ -1,5 +1,16 @@
 #include "device/DeviceMonitor.h"
 
-DeviceMonitor *DeviceMonitor::create(MainWindow *) {
+#include <QtGlobal>
+
+#ifdef Q_OS_LINUX
+#include "device/UdevMonitor.h"
+#endif
+
+DeviceMonitor *DeviceMonitor::create(MainWindow *window) {
+#ifdef Q_OS_LINUX
+    return UdevMonitor::create(window);
+#else
+    Q_UNUSED(window);
     return nullptr;
+#endif
 }

@@ -9,7 +9,9 @@ class DeviceMonitor : public QObject {
     Q_OBJECT
 public:
     using QObject::QObject;
-    // The monitor for this platform, or null where the window's native events
-    // already carry the notifications.
+    // The monitor for this platform, owned by `window`; null where the
+    // window's native events already carry the notifications, or when the
+    // platform's device events cannot be received (the program then runs
+    // without hot-plug).
     static DeviceMonitor *create(MainWindow *window);
 };

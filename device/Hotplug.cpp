@@ -1,6 +1,148 @@
+// Hot-plug: which interfaces concern the accessory, the names Linux nodes get,
+// and what the window does when a watched interface comes or goes.
 #include "device/Hotplug.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStringList>
+#include <QThread>
+#include <cstring>
+
+#include "firmware/WorkerThreadForFW.h"
+#include "readback/WorkerThreadForSaveData.h"
 #include "ui/MainWindow.h"
 
-void MainWindow::handleInterfaceArrival(const QString &) {}
-void MainWindow::handleInterfaceRemoval(const QString &) {}
-void MainWindow::stopWorkersForRemoval() {}
+namespace {
+
+// Watched interfaces. Not the same set as the devices the session opens: some
+// are watched but never opened, and one opened device is not watched.
+const char *const kWatchedFragments[] = {
+    "HID#VID_1ABE&PID_2202", "HID#VID_1ABE&PID_2109", "HID#VID_1ABE&PID_2203",
+    "HID#VID_6A3A&PID_2202", "HID#VID_ABCD&PID_2103", "HID#VID_ABCD&PID_2109",
+    "HID#VID_ABCD&PID_2204", "HID#VID_1ABE&PID_2204", "HID#VID_ABCD&PID_2206",
+};
+
+// Digits the kernel prints for each HID_ID field ("%04X:%08X:%08X").
+constexpr int kBusDigits = 4;
+constexpr int kIdDigits = 8;
+
+int hexDigitValue(QChar c) {
+    const int code = c.unicode();
+    if (code >= '0' && code <= '9')
+        return code - '0';
+    if (code >= 'a' && code <= 'f')
+        return code - 'a' + 10;
+    if (code >= 'A' && code <= 'F')
+        return code - 'A' + 10;
+    return -1;
+}
+
+std::optional<uint16_t> parseHexField(const QString &field, int maxDigits) {
+    if (field.isEmpty() || field.size() > maxDigits)
+        return std::nullopt;
+    uint32_t value = 0;
+    for (const QChar c : field) {
+        const int digit = hexDigitValue(c);
+        if (digit < 0)
+            return std::nullopt;
+        value = value * 16 + uint32_t(digit);
+    }
+    if (value > 0xFFFF)
+        return std::nullopt;
+    return uint16_t(value);
+}
+
+QString hex4(uint16_t value) {
+    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0')).toUpper();
+}
+
+} // namespace
+
+namespace hotplug {
+
+bool concernsAccessory(const QString &interfaceName) {
+    for (const char *fragment : kWatchedFragments) {
+        if (interfaceName.contains(QLatin1String(fragment), Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
+}
+
+std::optional<HidIdentity> parseHidId(const QString &value) {
+    const QStringList fields = value.split(QLatin1Char(':'));
+    if (fields.size() != 3)
+        return std::nullopt;
+    const auto bus = parseHexField(fields[0], kBusDigits);
+    const auto vendor = parseHexField(fields[1], kIdDigits);
+    const auto product = parseHexField(fields[2], kIdDigits);
+    if (!bus || !vendor || !product)
+        return std::nullopt;
+    return HidIdentity{*bus, *vendor, *product};
+}
+
+std::optional<HidIdentity> parseHidUevent(const QString &ueventText) {
+    const QString key = QStringLiteral("HID_ID=");
+    const QStringList lines = ueventText.split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        if (line.startsWith(key))
+            return parseHidId(line.mid(key.size()).trimmed());
+    }
+    return std::nullopt;
+}
+
+QString interfaceName(const HidIdentity &identity, const QString &devnode) {
+    return QStringLiteral("HID#VID_%1&PID_%2#%3")
+        .arg(hex4(identity.vendorId), hex4(identity.productId), devnode);
+}
+
+QString interfaceNameFromUevent(const QString &ueventText, const QString &devnode) {
+    const auto identity = parseHidUevent(ueventText);
+    return identity ? interfaceName(*identity, devnode) : QString();
+}
+
+void HidrawNames::remember(const QString &devnode, const QString &name) {
+    if (!devnode.isEmpty() && !name.isEmpty())
+        names_.insert(devnode, name);
+}
+
+QString HidrawNames::takeForRemoval(const QString &devnode, const QString &parentName) {
+    const QString remembered = names_.take(devnode);
+    return remembered.isEmpty() ? parentName : remembered;
+}
+
+} // namespace hotplug
+
+void MainWindow::handleInterfaceArrival(const QString &interfaceName) {
+    if (!hotplug::concernsAccessory(interfaceName))
+        return;
+    // Defers itself while a worker runs; the worker's end picks it up.
+    openDevice();
+}
+
+void MainWindow::handleInterfaceRemoval(const QString &interfaceName) {
+    if (!hotplug::concernsAccessory(interfaceName))
+        return;
+    editPsnId->setText(QString());
+    editPin->setText(QString());
+    dimFirmwareArrows();
+    std::memset(devicePath, 0, sizeof devicePath);
+    stopWorkersForRemoval();
+    closeDeviceHandle();
+    showConnected(false);
+    // versionText keeps the last version read; only the display is cleared.
+    btnVersion->setText(QString());
+    hid_exit();
+}
+
+void MainWindow::stopWorkersForRemoval() {
+    // The handle is about to be closed; a worker must not be mid-exchange on
+    // it. The wait is bounded by one exchange, since that is the longest a
+    // worker can take to notice the request.
+    for (QThread *worker :
+         {static_cast<QThread *>(fwWorker), static_cast<QThread *>(saveDataWorker)}) {
+        if (worker && worker->isRunning()) {
+            worker->requestInterruption();
+            worker->wait(kReplyTimeoutMs + 1000);
+        }
+    }
+}
