@@ -1,8 +1,368 @@
+// The firmware update driven through the real window against the emulated
+// accessory: what the device receives, the progress it shows, and how every
+// kind of failure ends.
 #include <QtTest>
+
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include "firmware/WorkerThreadForFW.h"
+#include "support/DialogAnswerer.h"
+#include "support/WindowFixture.h"
+#include "ui/StyleSheets.h"
+
+namespace {
+
+const std::string &kDevice = fixture::kDevicePath;
+const QString kSuccessText = QStringLiteral("Download firmware successfully!");
+constexpr int kBlock = 512;
+constexpr int kFirmwareCommand = 2;
+constexpr int kFirmwareTarget = 1;
+constexpr int kRecordCommand = 1;
+constexpr int kRecordTarget = 3;
+
+enum class Fault { WriteFailure, ReadFailure, Detach, ReplyTimeout, Interruption, FileShrinks };
+
+// Bytes that differ from block to block, so a misplaced block shows.
+QByteArray makeImage(int size) {
+    QByteArray image(size, Qt::Uninitialized);
+    uint32_t state = 0x2545F491u ^ uint32_t(size);
+    for (char &byte : image) {
+        state = state * 1664525u + 1013904223u;
+        byte = char(state >> 24);
+    }
+    return image;
+}
+
+// What the device should hold: the image, its last block padded with 0xFF.
+std::vector<uint8_t> padded(const QByteArray &image) {
+    std::vector<uint8_t> bytes(image.begin(), image.end());
+    bytes.resize((bytes.size() + kBlock - 1) / kBlock * kBlock, 0xFF);
+    return bytes;
+}
+
+int firmwareRequestCount() {
+    return int(fixture::requestsOfKind(kFirmwareCommand, kFirmwareTarget).size());
+}
+
+int recordReadCount() {
+    return int(fixture::requestsOfKind(kRecordCommand, kRecordTarget).size());
+}
+
+emu::RequestMatcher firmwareBlockAt(int blockIndex) {
+    return [blockIndex](const std::vector<uint8_t> &request, int) {
+        if (request.size() < 13 || request[3] != kFirmwareCommand || request[4] != kFirmwareTarget)
+            return false;
+        const uint32_t address = uint32_t(request[9]) | uint32_t(request[10]) << 8 |
+                                 uint32_t(request[11]) << 16 | uint32_t(request[12]) << 24;
+        return address == uint32_t(blockIndex * kBlock);
+    };
+}
+
+// The window with its dialogs answered and its progress steps recorded.
+class Session {
+public:
+    Session() : window(fixture::makeWindow()) {
+        QObject::connect(window->fwWorker, &WorkerThreadForFW::sigRunUpdateFWProcess, window.get(),
+                         [this](int step) { steps << step; });
+        QObject::connect(window->fwWorker, &QThread::finished, window.get(),
+                         [this] { finished = true; });
+    }
+
+    QString writeImage(const QByteArray &image) {
+        const QString path = dir.filePath(QStringLiteral("image%1.bin").arg(++imageCount));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
+            return QString();
+        return path;
+    }
+
+    void load(const QString &path) {
+        answerer.answerFileDialog(path);
+        window->slotPushButtonLoadFW();
+    }
+
+    void run() {
+        finished = false;
+        dialogsAtRun = answerer.count();
+        window->slotPushButtonRunUpdateFW();
+    }
+
+    // Until the worker has ended and the box that closes the transfer was answered.
+    bool waitForEnd() {
+        return fixture::waitUntil([this] { return finished && answerer.count() > dialogsAtRun; });
+    }
+
+    bool waitForBlocks(int count) {
+        return fixture::waitUntil(
+            [count] { return emu::receivedFirmwareBlocks(kDevice) >= count; });
+    }
+
+    QString lastText() const {
+        return answerer.seen().isEmpty() ? QString() : answerer.seen().last().text;
+    }
+
+    bool arrowLit(int step) const {
+        return window->fwArrows[step - 1]->styleSheet() == QString::fromUtf8(styles::kArrowLit);
+    }
+
+    QTemporaryDir dir;
+    DialogAnswerer answerer;
+    std::unique_ptr<MainWindow> window;
+    QList<int> steps;
+    bool finished = false;
+    int dialogsAtRun = 0;
+    int imageCount = 0;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Fault)
 
 class TestFirmware : public QObject {
     Q_OBJECT
+
+private slots:
+    void init() { fixture::attachStandardDevice(); }
+    void cleanup() { QCOMPARE(emu::misuseCount(), 0); }
+
+    void sendsWholeImage_data();
+    void sendsWholeImage();
+    void refusesUnusableImage_data();
+    void refusesUnusableImage();
+    void failedTransferNeverReportsSuccess_data();
+    void failedTransferNeverReportsSuccess();
+    void refusesLoadAndRunDuringTransfer();
+    void cancellingDialogClearsChoice();
+    void runWithoutDeviceWarns();
 };
+
+void TestFirmware::sendsWholeImage_data() {
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QList<int>>("steps");
+    QTest::addColumn<int>("blocksPerStep");
+    QTest::addColumn<QString>("firstStepLog");
+
+    QTest::newRow("one block") << 512 << QList<int>{6} << 1 << QString();
+    QTest::newRow("two blocks, last one partial")
+        << 1000 << QList<int>{1, 6} << 1 << QStringLiteral("show step:2 iLoopTemp:1");
+    QTest::newRow("six blocks") << 3072 << QList<int>{1, 2, 6} << 2
+                                << QStringLiteral("show step:4 iLoopTemp:1");
+    QTest::newRow("odd size") << 70001 << QList<int>{1, 2, 3, 4, 5, 6} << 23
+                              << QStringLiteral("show step:46 iLoopTemp:1");
+    QTest::newRow("256 KiB") << 262144 << QList<int>{1, 2, 3, 4, 5, 6} << 86
+                             << QStringLiteral("show step:172 iLoopTemp:1");
+    QTest::newRow("whole flash") << 524288 << QList<int>{1, 2, 3, 4, 5, 6} << 171
+                                 << QStringLiteral("show step:342 iLoopTemp:1");
+}
+
+void TestFirmware::sendsWholeImage() {
+    QFETCH(int, size);
+    QFETCH(QList<int>, steps);
+    QFETCH(int, blocksPerStep);
+    QFETCH(QString, firstStepLog);
+
+    // The updated firmware reports a new version, so a fresh identification shows.
+    emu::setVersionAfterFirmware(kDevice, "V2.0.0 emulated");
+    Session session;
+    QCOMPARE(session.window->btnVersion->text(), QStringLiteral("V1.2.0 emulated"));
+    const QByteArray image = makeImage(size);
+    const QString path = session.writeImage(image);
+    session.load(path);
+    QCOMPARE(session.window->firmwarePath, path);
+
+    LogCapture log;
+    session.run();
+    QVERIFY(session.waitForEnd());
+
+    QCOMPARE(emu::receivedFirmware(kDevice), padded(image));
+    QCOMPARE(firmwareRequestCount(), (size + kBlock - 1) / kBlock);
+    QCOMPARE(session.steps, steps);
+    for (int step = 1; step <= 6; ++step)
+        QCOMPARE(session.arrowLit(step), steps.contains(step));
+    QCOMPARE(session.answerer.texts().mid(session.dialogsAtRun), QStringList{kSuccessText});
+    QCOMPARE(session.answerer.seen().last().title, QStringLiteral("Success"));
+    QVERIFY(log.contains(QStringLiteral("file fileSize:%1").arg(size)));
+    QVERIFY(log.contains(QStringLiteral("file step:%1").arg(blocksPerStep)));
+    if (!firstStepLog.isEmpty())
+        QVERIFY(log.contains(firstStepLog));
+    QCOMPARE(session.window->btnVersion->text(), QStringLiteral("V2.0.0 emulated"));
+    QCOMPARE(emu::protocolErrors(), 0);
+}
+
+void TestFirmware::refusesUnusableImage_data() {
+    QTest::addColumn<int>("size"); // -1: the file does not exist
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("empty") << 0 << QStringLiteral("^The firmware file is empty\\.$");
+    QTest::newRow("missing") << -1 << QStringLiteral("^The firmware file cannot be read: .+");
+    QTest::newRow("larger than the flash")
+        << 524288 + 1 << QStringLiteral("^The firmware file is too large: 524289 bytes");
+}
+
+void TestFirmware::refusesUnusableImage() {
+    QFETCH(int, size);
+    QFETCH(QString, expected);
+
+    Session session;
+    session.window->firmwarePath = size < 0 ? session.dir.filePath(QStringLiteral("gone.bin"))
+                                            : session.writeImage(makeImage(size));
+    const int recordReads = recordReadCount();
+    session.run();
+
+    QCOMPARE(session.answerer.count(), session.dialogsAtRun + 1);
+    QCOMPARE(session.answerer.seen().last().title, QStringLiteral("Warning"));
+    QVERIFY2(QRegularExpression(expected).match(session.lastText()).hasMatch(),
+             qPrintable(session.lastText()));
+    QVERIFY(!session.window->fwWorker->isRunning() && !session.window->fwWorker->isFinished());
+    QCOMPARE(firmwareRequestCount(), 0);
+    QCOMPARE(recordReadCount(), recordReads);
+}
+
+void TestFirmware::failedTransferNeverReportsSuccess_data() {
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("write of block 100 fails")
+        << Fault::WriteFailure << 262144
+        << QStringLiteral("^Firmware update failed: 1 of 512 blocks were not acknowledged by the "
+                          "device\\. The first failure was at block 100 \\(write failed\\)\\.$");
+    QTest::newRow("reply to block 100 lost")
+        << Fault::ReadFailure << 262144
+        << QStringLiteral("^Firmware update failed: 1 of 512 blocks were not acknowledged by the "
+                          "device\\. The first failure was at block 100 \\(read failed\\)\\.$");
+    // Unplugging may also be noticed as a removal, which stops the transfer.
+    QTest::newRow("device unplugged")
+        << Fault::Detach << 262144
+        << QStringLiteral("^Firmware update (failed|stopped): \\d+ of 512 blocks were not");
+    QTest::newRow("device stops answering")
+        << Fault::ReplyTimeout << 524288
+        << QStringLiteral("^Firmware update failed: \\d+ of 1024 blocks were not acknowledged by "
+                          "the device\\. The device stopped answering at block \\d+\\.$");
+    QTest::newRow("stop requested")
+        << Fault::Interruption << 524288
+        << QStringLiteral("^Firmware update stopped: \\d+ of 1024 blocks were not sent or not "
+                          "acknowledged\\.$");
+    QTest::newRow("file shrinks while sent")
+        << Fault::FileShrinks << 524288
+        << QStringLiteral("^The firmware file became shorter while it was being sent");
+}
+
+void TestFirmware::failedTransferNeverReportsSuccess() {
+    QFETCH(Fault, fault);
+    QFETCH(int, size);
+    QFETCH(QString, expected);
+
+    Session session;
+    const QByteArray image = makeImage(size);
+    const QString path = session.writeImage(image);
+    session.load(path);
+    if (fault == Fault::WriteFailure)
+        emu::failWrites(kDevice, firmwareBlockAt(100));
+    if (fault == Fault::ReadFailure)
+        emu::failReads(kDevice, firmwareBlockAt(100));
+    if (fault == Fault::Detach)
+        emu::detachAfterRequests(kDevice, 40);
+
+    const bool midTransfer =
+        fault == Fault::ReplyTimeout || fault == Fault::Interruption || fault == Fault::FileShrinks;
+    if (midTransfer)
+        emu::setReplyDelayMs(kDevice, 2); // about two seconds for the whole image
+    session.run();
+    if (midTransfer) {
+        QVERIFY(session.waitForBlocks(50));
+        if (fault == Fault::ReplyTimeout)
+            emu::stopAnswering(kDevice, true);
+        if (fault == Fault::Interruption)
+            session.window->fwWorker->requestInterruption();
+        if (fault == Fault::FileShrinks)
+            QVERIFY(QFile::resize(path, 100000));
+        emu::setReplyDelayMs(kDevice, 0);
+    }
+    QVERIFY(session.waitForEnd());
+
+    QVERIFY(!session.answerer.sawText(kSuccessText));
+    QVERIFY(!session.steps.contains(6));
+    QVERIFY(!session.arrowLit(6));
+    QCOMPARE(session.answerer.seen().last().title, QStringLiteral("Warning"));
+    QVERIFY2(QRegularExpression(expected).match(session.lastText()).hasMatch(),
+             qPrintable(session.lastText()));
+    const WorkerThreadForFW::Result result = session.window->fwWorker->result();
+    QCOMPARE(result.totalBlocks, (size + kBlock - 1) / kBlock);
+    if (fault == Fault::WriteFailure) {
+        // Every other block still arrived where it belongs.
+        std::vector<uint8_t> expectedFlash = padded(image);
+        std::fill_n(expectedFlash.begin() + 100 * kBlock, kBlock, 0xFF);
+        QCOMPARE(emu::receivedFirmware(kDevice), expectedFlash);
+    }
+    if (fault == Fault::Interruption) // all blocks sent before the stop were acknowledged
+        QCOMPARE(result.failedBlocks, result.totalBlocks - emu::receivedFirmwareBlocks(kDevice));
+    if (fault == Fault::ReplyTimeout) // the transfer ended at the first silent block
+        QVERIFY(firmwareRequestCount() <= emu::receivedFirmwareBlocks(kDevice) + 1);
+}
+
+void TestFirmware::refusesLoadAndRunDuringTransfer() {
+    Session session;
+    const QByteArray image = makeImage(262144);
+    const QString path = session.writeImage(image);
+    const QString otherPath = session.writeImage(makeImage(1000));
+    session.load(path);
+    emu::setReplyDelayMs(kDevice, 2);
+    session.run();
+    QVERIFY(session.waitForBlocks(20));
+    const int recordReads = recordReadCount();
+    const int dialogsBefore = session.answerer.count();
+
+    session.window->slotPushButtonRunUpdateFW();
+    session.answerer.answerFileDialog(otherPath);
+    session.window->slotPushButtonLoadFW();
+
+    QVERIFY(session.window->fwWorker->isRunning());
+    const QList<SeenDialog> refusals = session.answerer.seen().mid(dialogsBefore);
+    QCOMPARE(refusals.size(), 2);
+    for (const SeenDialog &refusal : refusals) {
+        QCOMPARE(refusal.kind, QStringLiteral("message"));
+        QVERIFY2(refusal.text.contains(QStringLiteral("busy")), qPrintable(refusal.text));
+    }
+    QCOMPARE(session.window->firmwarePath, path);
+    QCOMPARE(recordReadCount(), recordReads); // not re-identified under the transfer
+
+    emu::setReplyDelayMs(kDevice, 0);
+    QVERIFY(session.waitForEnd());
+    QVERIFY(session.answerer.sawText(kSuccessText));
+    QCOMPARE(firmwareRequestCount(), 512); // sent once, never restarted
+    QCOMPARE(emu::receivedFirmware(kDevice), padded(image));
+}
+
+void TestFirmware::cancellingDialogClearsChoice() {
+    Session session;
+    const QString path = session.writeImage(makeImage(1000));
+    session.load(path);
+    QCOMPARE(session.window->firmwarePath, path);
+    for (QPushButton *arrow : session.window->fwArrows)
+        QCOMPARE(arrow->styleSheet(), QString::fromUtf8(styles::kArrowDim));
+    QCOMPARE(session.answerer.seen().last().title, QStringLiteral("select bin file"));
+
+    session.load(QString());
+    QVERIFY(session.window->firmwarePath.isEmpty());
+    session.run();
+    QCOMPARE(session.lastText(), QStringLiteral("Please load firmware file first !"));
+    QCOMPARE(session.answerer.seen().last().title, QStringLiteral("Warning"));
+    QCOMPARE(firmwareRequestCount(), 0);
+}
+
+void TestFirmware::runWithoutDeviceWarns() {
+    fixture::resetEmulation();
+    Session session;
+    session.load(session.writeImage(makeImage(1000)));
+    session.run();
+    QCOMPARE(session.lastText(), QStringLiteral("Not connected device!"));
+    QCOMPARE(session.answerer.seen().last().title, QStringLiteral("Warning"));
+    QVERIFY(!session.window->fwWorker->isRunning());
+    QCOMPARE(firmwareRequestCount(), 0);
+}
 
 QTEST_MAIN(TestFirmware)
 #include "test_firmware.moc"
