@@ -7,13 +7,15 @@
 #include "ui/MainWindow.h"
 #include "ui/MessageLog.h"
 
-int runCorvane(int &argc, char **argv) {
+int runCorvane(int &argc, char **argv, const std::function<void()> &onApplicationCreated) {
     QApplication app(argc, argv);
     MessageLog::install();
+    if (onApplicationCreated)
+        onApplicationCreated();
     if (!takeSingleInstanceGuard()) {
         QMessageBox::information(nullptr, QStringLiteral("tips"),
-                                 QStringLiteral("The program is already running"),
-                                 QMessageBox::Ok, QMessageBox::NoButton);
+                                 QStringLiteral("The program is already running"), QMessageBox::Ok,
+                                 QMessageBox::NoButton);
         QCoreApplication::quit();
         return -1;
     }

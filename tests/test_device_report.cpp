@@ -1,8 +1,136 @@
+// Byte layouts of the four request kinds and the reply parsers, including
+// replies that lie about their lengths.
+#include <QRandomGenerator>
 #include <QtTest>
+
+#include "device/DeviceReport.h"
+
+namespace {
+
+QByteArray bytes(const DeviceReport &r, int from, int count) {
+    return QByteArray(reinterpret_cast<const char *>(r.data()) + from, count);
+}
+
+bool zeroFrom(const DeviceReport &r, std::size_t from) {
+    return std::all_of(r.begin() + long(from), r.end(), [](uint8_t b) { return b == 0; });
+}
+
+DeviceReport replyWithValue(uint16_t announcedLength, std::size_t offset, const QByteArray &value) {
+    DeviceReport reply{};
+    reply[8] = uint8_t(announcedLength & 0xFF);
+    reply[9] = uint8_t(announcedLength >> 8);
+    std::memcpy(reply.data() + offset, value.constData(),
+                std::min<std::size_t>(std::size_t(value.size()), kReportSize - offset));
+    return reply;
+}
+
+} // namespace
 
 class TestDeviceReport : public QObject {
     Q_OBJECT
+
+private slots:
+    void recordReadLayout() {
+        const DeviceReport r = report::recordRead(0x2109, "rp.pin");
+        QCOMPARE(bytes(r, 0, 3), QByteArray(3, '\0'));
+        QCOMPARE(bytes(r, 3, 14), QByteArray::fromHex("0103120009217270 2E70696E0000"));
+        QVERIFY(zeroFrom(r, 15));
+        const DeviceReport version = report::recordRead(0x2203, "version");
+        QCOMPARE(bytes(version, 7, 9), QByteArray("\x03\x22version", 9));
+    }
+
+    void recordWriteLayout() {
+        const QByteArray id = "ABCDEFGHIJKLMNOP";
+        const DeviceReport r = report::recordWrite(0x2203, "rp.psnid", id);
+        QCOMPARE(bytes(r, 3, 4), QByteArray::fromHex("00032400"));
+        QCOMPARE(bytes(r, 7, 4), QByteArray::fromHex("03221000"));
+        QCOMPARE(bytes(r, 11, 16), QByteArray("rp.psnid", 8) + QByteArray(8, '\0'));
+        QCOMPARE(bytes(r, 27, 16), id);
+        QVERIFY(zeroFrom(r, 43));
+
+        const DeviceReport empty = report::recordWrite(0x2203, "rp.pin", QByteArray());
+        QCOMPARE(bytes(empty, 5, 2), QByteArray::fromHex("1400"));
+        QCOMPARE(bytes(empty, 9, 2), QByteArray::fromHex("0000"));
+        QVERIFY(zeroFrom(empty, 17));
+    }
+
+    void recordWriteNeverRunsPastTheReport() {
+        const DeviceReport r = report::recordWrite(0x2203, "rp.pin", QByteArray(2000, 'x'));
+        QCOMPARE(int(r[9] | r[10] << 8), kMaxRecordValueLength);
+        QCOMPARE(int(r[5] | r[6] << 8), 20 + kMaxRecordValueLength);
+        QCOMPARE(r[1023], uint8_t('x'));
+    }
+
+    void valueEncodingIsLatin1WithQuestionMarks() {
+        QCOMPARE(report::encodeRecordValue(QStringLiteral("1€é")), QByteArray("1?\xE9"));
+        // A character outside the BMP is two code units, hence two bytes.
+        QCOMPARE(report::encodeRecordValue(QString::fromUtf8("a\xF0\x9F\x98\x80")),
+                 QByteArray("a??"));
+    }
+
+    void firmwareBlockLayout() {
+        QByteArray data(512, '\0');
+        for (int i = 0; i < 512; ++i)
+            data[i] = char(i * 3);
+        const DeviceReport r =
+            report::firmwareBlock(3, reinterpret_cast<const uint8_t *>(data.constData()));
+        QCOMPARE(bytes(r, 3, 10), QByteArray::fromHex("0201 0602 0002 00060000"));
+        QCOMPARE(bytes(r, 13, 512), data);
+        QVERIFY(zeroFrom(r, 525));
+    }
+
+    void flashReadLayout() {
+        const DeviceReport r = report::flashRead(1023);
+        QCOMPARE(bytes(r, 3, 12), QByteArray::fromHex("0102 0800 0400 0002 00FE0700"));
+        QVERIFY(zeroFrom(r, 15));
+    }
+
+    void recordReplyText() {
+        QCOMPARE(report::replyRecordText(replyWithValue(0, 26, "stale"), false), QString());
+        QCOMPARE(report::replyRecordText(replyWithValue(5, 26, "12345678"), false),
+                 QStringLiteral("12345"));
+        QCOMPARE(report::replyRecordText(replyWithValue(3, 34, "V1.2.3"), true),
+                 QStringLiteral("V1."));
+        // The text ends at the first zero byte, and is UTF-8.
+        QCOMPARE(report::replyRecordText(replyWithValue(9, 26, QByteArray("ab\0cd", 5)), false),
+                 QStringLiteral("ab"));
+        QCOMPARE(report::replyRecordText(replyWithValue(4, 26, "\xC3\xA9\xC3\xA8"), false),
+                 QStringLiteral("éè"));
+    }
+
+    void oversizedLengthsAreClipped() {
+        const QByteArray fill(1024, 'v');
+        QCOMPARE(report::replyRecordText(replyWithValue(0xFFFF, 26, fill), false).size(), 998);
+        QCOMPARE(report::replyRecordText(replyWithValue(0xFFFF, 34, fill), true).size(), 990);
+    }
+
+    void flashReplyData() {
+        DeviceReport reply{};
+        for (int i = 0; i < 512; ++i)
+            reply[14 + i] = uint8_t(i ^ 0x5A);
+        const uint8_t *data = report::replyFlashData(reply);
+        QCOMPARE(data[0], uint8_t(0x5A));
+        QCOMPARE(data[511], uint8_t(511 ^ 0x5A));
+    }
+
+    // Random replies through every parser: under AddressSanitizer any read
+    // outside the buffer fails the run.
+    void randomRepliesStayInBounds() {
+        QRandomGenerator random(20261207);
+        for (int round = 0; round < 20000; ++round) {
+            DeviceReport reply;
+            for (auto &b : reply)
+                b = uint8_t(random.bounded(256));
+            if (round % 3 == 0)
+                std::fill(reply.begin() + 20, reply.end(), uint8_t(0x41));
+            const QString value = report::replyRecordText(reply, false);
+            const QString version = report::replyRecordText(reply, true);
+            QVERIFY(value.toUtf8().size() <= 998 * 3);
+            QVERIFY(version.toUtf8().size() <= 990 * 3);
+            QVERIFY(report::replyValueLength(reply) == (reply[8] | reply[9] << 8));
+        }
+    }
 };
 
-QTEST_MAIN(TestDeviceReport)
+QTEST_APPLESS_MAIN(TestDeviceReport)
 #include "test_device_report.moc"

@@ -59,7 +59,8 @@ MainWindow::MainWindow(QWidget *parent) : QDialog(parent) {
 MainWindow::~MainWindow() {
     // Exit is refused while a worker runs; this only guards against a thread
     // object being destroyed under a running thread on any other way out.
-    for (QThread *worker : {static_cast<QThread *>(fwWorker), static_cast<QThread *>(saveDataWorker)}) {
+    for (QThread *worker :
+         {static_cast<QThread *>(fwWorker), static_cast<QThread *>(saveDataWorker)}) {
         if (worker) {
             worker->requestInterruption();
             worker->wait();
@@ -79,9 +80,12 @@ QPushButton *MainWindow::createButton(const QRect &geometry, const char *slot,
 
 void MainWindow::createWidgets() {
     auto sheet = [](const char *utf8) { return QString::fromUtf8(utf8); };
-    btnLogin = createButton({209, 166, 109, 48}, SLOT(slotPushButtonLoginPSNID()), sheet(styles::kLogin));
-    btnPaste = createButton({344, 166, 109, 48}, SLOT(slotPushButtonPastePSNID()), sheet(styles::kPaste));
-    btnDeviceConnected = createButton({230, 110, 232, 22}, nullptr, sheet(styles::kDeviceConnected));
+    btnLogin =
+        createButton({209, 166, 109, 48}, SLOT(slotPushButtonLoginPSNID()), sheet(styles::kLogin));
+    btnPaste =
+        createButton({344, 166, 109, 48}, SLOT(slotPushButtonPastePSNID()), sheet(styles::kPaste));
+    btnDeviceConnected =
+        createButton({230, 110, 232, 22}, nullptr, sheet(styles::kDeviceConnected));
     btnDeviceConnected->hide();
     btnDeviceNotConnected =
         createButton({200, 110, 282, 22}, nullptr, sheet(styles::kDeviceNotConnected));

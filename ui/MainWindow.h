@@ -103,7 +103,8 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
-    bool nativeEvent(const QByteArray &eventType, void *message, NativeEventResult *result) override;
+    bool nativeEvent(const QByteArray &eventType, void *message,
+                     NativeEventResult *result) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
     void reject() override;
 

@@ -25,16 +25,18 @@ inline constexpr const char *kLoadFirmware =
     "QPushButton{border-image: url(:/pics/按钮-Load Firmware.png);}"
     "QPushButton:hover{border-image: url(:/pics/按钮-小-Load firmware.png);}"
     "QPushButton:pressed{border-image: url(:/pics/按钮-小-Load firmware.png);}";
-inline constexpr const char *kRun = "QPushButton{border-image: url(:/pics/按钮-Run.png);}"
-                                    "QPushButton:hover{border-image: url(:/pics/按钮-小-Run .png);}"
-                                    "QPushButton:pressed{border-image: url(:/pics/按钮-小-Run .png);}";
+inline constexpr const char *kRun =
+    "QPushButton{border-image: url(:/pics/按钮-Run.png);}"
+    "QPushButton:hover{border-image: url(:/pics/按钮-小-Run .png);}"
+    "QPushButton:pressed{border-image: url(:/pics/按钮-小-Run .png);}";
 inline constexpr const char *kArrowInitial =
     "QPushButton{border-image: url(:/pics/箭头.png);}"
     "QPushButton:hover{border-image: url(:/pics/箭头.png);}"
     "QPushButton:pressed{border-image: url(:/pics/箭头.png);}";
-inline constexpr const char *kSave = "QPushButton{border-image: url(:/pics/按钮-Save.png);}"
-                                     "QPushButton:hover{border-image: url(:/pics/按钮-Save-小.png);}"
-                                     "QPushButton:pressed{border-image: url(:/pics/按钮-Save-小.png);}";
+inline constexpr const char *kSave =
+    "QPushButton{border-image: url(:/pics/按钮-Save.png);}"
+    "QPushButton:hover{border-image: url(:/pics/按钮-Save-小.png);}"
+    "QPushButton:pressed{border-image: url(:/pics/按钮-Save-小.png);}";
 inline constexpr const char *kLineEdit =
     "QLineEdit{\t  border: 2px solid gray;                                 border-radius: 10px;   "
     "                              padding: 0 8px;                                color: rgb(141, "

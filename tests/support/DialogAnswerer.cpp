@@ -3,7 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
-#include <QPointer>
+#include <QPushButton>
 
 DialogAnswerer::DialogAnswerer() {
     QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
@@ -55,8 +55,10 @@ void DialogAnswerer::handleMessageBox(QMessageBox *box) {
         choice = box->button(messageAnswers_.front());
         messageAnswers_.pop_front();
     }
+    if (!choice && box->defaultButton())
+        choice = box->defaultButton();
     if (!choice)
-        choice = box->defaultButton() ? box->defaultButton() : box->buttons().value(0);
+        choice = box->buttons().value(0);
     if (choice)
         choice->click();
     else
@@ -78,5 +80,5 @@ void DialogAnswerer::handleFileDialog(QFileDialog *dialog) {
         return;
     }
     dialog->selectFile(path);
-    dialog->accept();
+    QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);
 }

@@ -1,0 +1,129 @@
+// The program over the emulated accessory, for demos without hardware and for
+// end-to-end tests.
+//
+//   --no-device                  start with nothing attached
+//   CORVANE_EMULATOR_STATE_DIR   at exit, write what the accessory holds there:
+//                                firmware.bin (received image), record.<name>
+//   CORVANE_AUTO_ANSWER=1        answer every message box with its default
+//                                button and print "dialog: <title>: <text>";
+//                                print "window shown" once the window is up
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QPushButton>
+#include <QTimer>
+#include <cstdio>
+#include <cstring>
+
+#include "EmulatedAccessory.h"
+#include "app/Application.h"
+#include "ui/MainWindow.h"
+
+namespace {
+
+const std::string kDemoPath = "/dev/hidraw-emulated0";
+
+void attachDemoAccessory() {
+    emu::DeviceSpec spec;
+    spec.path = kDemoPath;
+    emu::attach(spec);
+    emu::setRecordText(kDemoPath, "version", "V1.2.0 (emulated)");
+    emu::setRecordText(kDemoPath, "rp.psnid", "");
+    emu::setRecordText(kDemoPath, "rp.pin", "");
+    std::vector<uint8_t> flash(emu::kFlashSize);
+    for (std::size_t i = 0; i < flash.size(); ++i)
+        flash[i] = uint8_t((i * 7 + i / 512) & 0xFF);
+    emu::setFlash(kDemoPath, flash);
+    emu::setVersionAfterFirmware(kDemoPath, "V1.2.1 (emulated, updated)");
+}
+
+// Unplugging and replugging in the emulation reaches the window the way the
+// system's notifications would.
+void forwardHotplugToWindow() {
+    emu::setHotplugListener([](const std::string &, bool arrived) {
+        const QString name = QStringLiteral("HID#VID_1ABE&PID_2203#emulated");
+        QMetaObject::invokeMethod(
+            qApp,
+            [name, arrived] {
+                if (!g_mainWindow)
+                    return;
+                if (arrived)
+                    g_mainWindow->handleInterfaceArrival(name);
+                else
+                    g_mainWindow->handleInterfaceRemoval(name);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void startAutoAnswer() {
+    auto *timer = new QTimer(qApp);
+    QObject::connect(timer, &QTimer::timeout, [] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        std::printf("dialog: %s: %s\n", qUtf8Printable(box->windowTitle()),
+                    qUtf8Printable(box->text()));
+        std::fflush(stdout);
+        QAbstractButton *button = box->defaultButton();
+        if (!button && !box->buttons().isEmpty())
+            button = box->buttons().first();
+        if (button)
+            button->click();
+    });
+    timer->start(50);
+}
+
+void announceWhenShown() {
+    auto *timer = new QTimer(qApp);
+    QObject::connect(timer, &QTimer::timeout, [timer] {
+        if (!g_mainWindow || !g_mainWindow->isVisible())
+            return;
+        std::printf("window shown\n");
+        std::fflush(stdout);
+        timer->stop();
+    });
+    timer->start(20);
+}
+
+void writeFile(const QString &path, const std::vector<uint8_t> &bytes) {
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size()));
+}
+
+void exportState(const QString &dir) {
+    QDir().mkpath(dir);
+    writeFile(dir + QStringLiteral("/firmware.bin"), emu::receivedFirmware(kDemoPath));
+    for (const char *name : {"version", "rp.psnid", "rp.pin"})
+        writeFile(dir + QStringLiteral("/record.") + QLatin1String(name),
+                  emu::record(kDemoPath, name));
+}
+
+bool hasOption(int argc, char **argv, const char *option) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], option) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    if (!hasOption(argc, argv, "--no-device"))
+        attachDemoAccessory();
+    forwardHotplugToWindow();
+    const bool autoAnswer = qEnvironmentVariableIntValue("CORVANE_AUTO_ANSWER") == 1;
+    const int result = runCorvane(argc, argv, [autoAnswer] {
+        if (!autoAnswer)
+            return;
+        startAutoAnswer();
+        announceWhenShown();
+    });
+    const QString stateDir = qEnvironmentVariable("CORVANE_EMULATOR_STATE_DIR");
+    if (!stateDir.isEmpty())
+        exportState(stateDir);
+    return result;
+}

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Set-up and build helper for a Debian 12 machine.
+#   tools/dev.sh run [--emulated]   install what is missing, build, start the program
+#                                   (--emulated: the demo build over an emulated accessory)
+#   tools/dev.sh test               install what is missing, build, run the test suite
+# Extra CMake options can be passed in CORVANE_CMAKE_OPTIONS; the build folder
+# is CORVANE_BUILD_DIR (default: build).
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+build_dir=${CORVANE_BUILD_DIR:-build}
+
+packages=(
+    build-essential cmake pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    libhidapi-dev libudev-dev python3-dev
+    fonts-dejavu-core
+)
+test_packages=(
+    qtbase5-dev xvfb xauth xdotool imagemagick x11-utils
+    desktop-file-utils appstream dpkg-dev file
+)
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+install_missing() {
+    local missing=()
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return
+    echo "Installing: ${missing[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+build() {
+    # shellcheck disable=SC2086
+    cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="${CORVANE_BUILD_TYPE:-RelWithDebInfo}" \
+        ${CORVANE_CMAKE_OPTIONS:-}
+    cmake --build "$build_dir" -j"$(nproc)"
+}
+
+case "${1:-}" in
+run)
+    install_missing "${packages[@]}"
+    build
+    if [ "${2:-}" = "--emulated" ]; then
+        exec "$build_dir/corvane-emulated"
+    fi
+    exec "$build_dir/corvane"
+    ;;
+test)
+    install_missing "${packages[@]}" "${test_packages[@]}"
+    build
+    ctest --test-dir "$build_dir" --output-on-failure -j"$(nproc)" ${CORVANE_CTEST_OPTIONS:-}
+    ;;
+*)
+    sed -n '2,8p' "$0"
+    exit 2
+    ;;
+esac
