@@ -1,7 +1,111 @@
-#include "ui/MainWindow.h"
+// Starting the flash backup and telling the user how it ended.
+#include <QDate>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSaveFile>
 
-bool MainWindow::startFlashBackup(const QString &) {
-    return false;
+#include "device/DeviceReport.h"
+#include "readback/WorkerThreadForSaveData.h"
+#include "ui/MainWindow.h"
+#include "ui/StyleSheets.h"
+
+namespace {
+
+void warn(QWidget *parent, const QString &text) {
+    QMessageBox::warning(parent, QStringLiteral("Warning"), text, QMessageBox::Ok,
+                         QMessageBox::NoButton);
 }
-void MainWindow::backUpFlashInteractively() {}
-void MainWindow::onBackupWorkerFinished() {}
+
+void warnNotConnected(QWidget *parent) {
+    warn(parent, QStringLiteral("Not connected device!"));
+}
+
+// Opens (and discards) the file the worker will write, so that a path that
+// cannot be written is refused before the device is read for a minute.
+// QSaveFile leaves neither a new file nor a change to an existing one behind.
+bool canCreate(const QString &path, QString *reason) {
+    QSaveFile probe(path);
+    if (!probe.open(QIODevice::WriteOnly)) {
+        *reason = probe.errorString();
+        return false;
+    }
+    probe.cancelWriting();
+    return true;
+}
+
+QString suggestedBackupPath() {
+    const QString date = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"));
+    return QDir::home().filePath(QStringLiteral("corvane-flash-%1.bin").arg(date));
+}
+
+QString failureMessage(const WorkerThreadForSaveData::Result &result) {
+    using Outcome = WorkerThreadForSaveData::Outcome;
+    switch (result.outcome) {
+    case Outcome::BlocksFailed:
+        return QStringLiteral("Flash backup failed: %1 of %2 blocks could not be read; no "
+                              "backup file was written.")
+            .arg(result.failedBlocks)
+            .arg(kFlashBlockCount);
+    case Outcome::Stopped:
+        return QStringLiteral("Flash backup stopped; no backup file was written.");
+    case Outcome::FileError:
+        return QStringLiteral("The backup file could not be written: %1").arg(result.detail);
+    case Outcome::None:
+    case Outcome::Succeeded:
+        break;
+    }
+    return QString();
+}
+
+} // namespace
+
+bool MainWindow::startFlashBackup(const QString &path) {
+    if (!hidHandle) {
+        warnNotConnected(this);
+        return false;
+    }
+    if (refuseWhileDeviceBusy())
+        return false;
+    if (path.isEmpty()) {
+        warn(this, QStringLiteral("No backup file was chosen."));
+        return false;
+    }
+    QString reason;
+    if (!canCreate(path, &reason)) {
+        warn(this, QStringLiteral("The backup file \"%1\" cannot be created: %2")
+                       .arg(QDir::toNativeSeparators(path), reason));
+        return false;
+    }
+    saveDataPath = path;
+    // The arrows show this backup's progress, not what an earlier run reached.
+    for (QPushButton *arrow : saveArrows)
+        arrow->setStyleSheet(QString::fromUtf8(styles::kArrowDim));
+    saveDataWorker->start();
+    return true;
+}
+
+void MainWindow::backUpFlashInteractively() {
+    if (!hidHandle) {
+        warnNotConnected(this);
+        return;
+    }
+    if (refuseWhileDeviceBusy())
+        return;
+    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Back up device flash"),
+                                                suggestedBackupPath(), QStringLiteral("*.bin"));
+    if (path.isEmpty())
+        return;
+    if (QFileInfo(path).suffix().isEmpty())
+        path += QStringLiteral(".bin");
+    startFlashBackup(path);
+}
+
+void MainWindow::onBackupWorkerFinished() {
+    const QString failure = failureMessage(saveDataWorker->result());
+    if (!failure.isEmpty())
+        warn(this, failure);
+    runDeferredArrival();
+}

@@ -1,8 +1,379 @@
+// The flash backup, driven through the real window against the emulated
+// accessory: what lands in the file, what the user is told, and when the
+// backup is refused.
+#include <QAction>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QFile>
+#include <QMenu>
+#include <QPushButton>
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include "firmware/WorkerThreadForFW.h"
+#include "readback/WorkerThreadForSaveData.h"
+#include "support/DialogAnswerer.h"
+#include "support/WindowFixture.h"
+#include "ui/StyleSheets.h"
+
+namespace {
+
+const QString kSuccessText = QStringLiteral("Save data successfully!");
+const QString kBusyText = QStringLiteral("The device is busy with a firmware update or a flash "
+                                         "backup; please wait until it has finished.");
+
+std::vector<uint8_t> recognisableFlash() {
+    std::vector<uint8_t> flash(emu::kFlashSize);
+    for (std::size_t i = 0; i < flash.size(); ++i)
+        flash[i] = uint8_t(i * 7 + (i >> 9) * 13);
+    return flash;
+}
+
+QByteArray readFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &content) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+uint32_t flashAddress(const std::vector<uint8_t> &request) {
+    return uint32_t(request[11]) | uint32_t(request[12]) << 8 | uint32_t(request[13]) << 16 |
+           uint32_t(request[14]) << 24;
+}
+
+int flashReadRequests() {
+    return int(fixture::requestsOfKind(1, 2).size());
+}
+
+// What the user saw when a message box came up, taken at the moment it is
+// shown (before the answerer closes it).
+struct BoxSnapshot {
+    QString text;
+    qint64 backupSize = -1;
+    int litArrows = 0;
+};
+
+class BoxWatcher : public QObject {
+public:
+    BoxWatcher(MainWindow *window, QString backupPath)
+        : window_(window), backupPath_(std::move(backupPath)) {
+        qApp->installEventFilter(this);
+    }
+    QList<BoxSnapshot> boxes;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        auto *box = qobject_cast<QMessageBox *>(watched);
+        if (box && event->type() == QEvent::Show) {
+            BoxSnapshot snapshot{box->text(), QFileInfo(backupPath_).size(), 0};
+            for (QPushButton *arrow : window_->saveArrows)
+                snapshot.litArrows += arrow->styleSheet() == QString::fromUtf8(styles::kArrowLit);
+            boxes << snapshot;
+        }
+        return false;
+    }
+
+private:
+    MainWindow *window_;
+    QString backupPath_;
+};
+
+} // namespace
 
 class TestReadback : public QObject {
     Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void backupMatchesTheFlash();
+    void progressLightsArrowsBeforeTheSuccessBox();
+    void readFailuresLeaveNoFile_data();
+    void readFailuresLeaveNoFile();
+    void silentDeviceEndsTheBackupEarly();
+    void stoppedBackupLeavesNoFile();
+    void refusedWithoutDevice();
+    void refusedWhileAnotherJobRuns();
+    void refusesAnUncreatablePath();
+    void unopenableFileEndsBeforeReading();
+    void contextMenuBacksUpToTheChosenFile();
+
+private:
+    std::unique_ptr<MainWindow> openWindow();
+    // Starts the backup into `path` and waits until the window has handled
+    // its end (including any message box).
+    void runBackup(const QString &path);
+    void waitForBackupEnd();
+
+    // Also keeps the 2000 debug lines of each backup out of the test output.
+    std::unique_ptr<LogCapture> log;
+    std::unique_ptr<DialogAnswerer> answerer;
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<MainWindow> window;
+    bool backupEnded = false;
 };
+
+void TestReadback::init() {
+    fixture::attachStandardDevice();
+    log = std::make_unique<LogCapture>();
+    answerer = std::make_unique<DialogAnswerer>();
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+}
+
+void TestReadback::cleanup() {
+    if (window) {
+        window->saveDataWorker->requestInterruption();
+        window->fwWorker->requestInterruption();
+        fixture::waitUntil([&] { return !window->deviceJobRunning(); });
+    }
+    window.reset();
+    answerer.reset();
+    log.reset();
+    QCOMPARE(emu::misuseCount(), 0);
+    QCOMPARE(emu::protocolErrors(), 0);
+}
+
+std::unique_ptr<MainWindow> TestReadback::openWindow() {
+    auto opened = fixture::makeWindow();
+    connect(opened->saveDataWorker, &QThread::finished, this, [this] { backupEnded = true; });
+    emu::clearRequestLog();
+    return opened;
+}
+
+void TestReadback::waitForBackupEnd() {
+    QVERIFY(fixture::waitUntil([&] { return backupEnded; }));
+}
+
+void TestReadback::runBackup(const QString &path) {
+    backupEnded = false;
+    QVERIFY(window->startFlashBackup(path));
+    waitForBackupEnd();
+}
+
+void TestReadback::backupMatchesTheFlash() {
+    const std::vector<uint8_t> flash = recognisableFlash();
+    emu::setFlash(fixture::kDevicePath, flash);
+    window = openWindow();
+    const QString path = dir->filePath(QStringLiteral("flash.bin"));
+    runBackup(path);
+
+    const QByteArray saved = readFile(path);
+    QCOMPARE(saved.size(), int(emu::kFlashSize));
+    QVERIFY(std::equal(flash.begin(), flash.end(), saved.begin(),
+                       [](uint8_t a, char b) { return a == uint8_t(b); }));
+
+    const auto requests = fixture::requestsOfKind(1, 2);
+    QCOMPARE(int(requests.size()), kFlashBlockCount);
+    const std::vector<uint8_t> lastAddress(requests.back().begin() + 11,
+                                           requests.back().begin() + 15);
+    QCOMPARE(lastAddress, (std::vector<uint8_t>{0x00, 0xFE, 0x07, 0x00}));
+    QCOMPARE(flashAddress(requests.back()), 523776u);
+    QVERIFY(log->contains(QStringLiteral("HasReadBytes:00000200 H4:00 H3:02 H2:00 H1:00")));
+    QVERIFY(log->contains(QStringLiteral("HasReadBytes:0007fe00 H4:00 H3:fe H2:07 H1:00")));
+    QCOMPARE(log->count(QStringLiteral("iTotalTimes==loopStep")), 6);
+    QCOMPARE(log->count(QStringLiteral("show  iTotalTimes:1020,loopStep:1020")), 1);
+    QCOMPARE(window->saveDataWorker->result().outcome, WorkerThreadForSaveData::Outcome::Succeeded);
+}
+
+void TestReadback::progressLightsArrowsBeforeTheSuccessBox() {
+    window = openWindow();
+    const QString path = dir->filePath(QStringLiteral("flash.bin"));
+    QList<int> steps;
+    QList<int> litAfterStep;
+    connect(window->saveDataWorker, &WorkerThreadForSaveData::sigRunUpdateSaveDataProcess,
+            window.get(), [&](int step) {
+                steps << step;
+                int lit = 0;
+                for (QPushButton *arrow : window->saveArrows)
+                    lit += arrow->styleSheet() == QString::fromUtf8(styles::kArrowLit);
+                litAfterStep << lit;
+            });
+    // Taken on the worker's thread as it emits, before any slot could run.
+    qint64 sizeAtFinalStep = -1;
+    connect(
+        window->saveDataWorker, &WorkerThreadForSaveData::sigRunUpdateSaveDataProcess, this,
+        [&](int step) {
+            if (step == 6)
+                sizeAtFinalStep = QFileInfo(path).size();
+        },
+        Qt::DirectConnection);
+    BoxWatcher watcher(window.get(), path);
+    runBackup(path);
+
+    QCOMPARE(sizeAtFinalStep, qint64(emu::kFlashSize));
+
+    QCOMPARE(steps, (QList<int>{1, 2, 3, 4, 5, 6}));
+    QCOMPARE(litAfterStep, (QList<int>{1, 2, 3, 4, 5, 6}));
+    QCOMPARE(watcher.boxes.size(), 1);
+    QCOMPARE(watcher.boxes[0].text, kSuccessText);
+    QCOMPARE(watcher.boxes[0].backupSize, qint64(emu::kFlashSize));
+    QCOMPARE(watcher.boxes[0].litArrows, 6);
+}
+
+void TestReadback::readFailuresLeaveNoFile_data() {
+    QTest::addColumn<bool>("everyWrite");
+    QTest::addColumn<bool>("olderBackupExists");
+    QTest::addColumn<int>("failedBlocks");
+    QTest::newRow("every write fails") << true << false << kFlashBlockCount;
+    QTest::newRow("every write fails, older backup kept") << true << true << kFlashBlockCount;
+    QTest::newRow("one read fails") << false << false << 1;
+}
+
+void TestReadback::readFailuresLeaveNoFile() {
+    QFETCH(bool, everyWrite);
+    QFETCH(bool, olderBackupExists);
+    QFETCH(int, failedBlocks);
+    window = openWindow();
+    const QString path = dir->filePath(QStringLiteral("flash.bin"));
+    const QByteArray olderBackup("an older backup");
+    if (olderBackupExists)
+        writeFile(path, olderBackup);
+    if (everyWrite) {
+        emu::failWrites(fixture::kDevicePath, emu::matchAll());
+    } else {
+        emu::failReads(fixture::kDevicePath, [](const std::vector<uint8_t> &request, int) {
+            return request[3] == 1 && request[4] == 2 && flashAddress(request) == 614 * 512;
+        });
+    }
+    runBackup(path);
+
+    const QString expected = QStringLiteral("Flash backup failed: %1 of 1024 blocks could not be "
+                                            "read; no backup file was written.")
+                                 .arg(failedBlocks);
+    QCOMPARE(answerer->texts(), QStringList{expected});
+    QCOMPARE(QFile::exists(path), olderBackupExists);
+    if (olderBackupExists)
+        QCOMPARE(readFile(path), olderBackup);
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden).size(),
+             olderBackupExists ? 1 : 0);
+    QCOMPARE(window->saveDataWorker->result().failedBlocks, failedBlocks);
+}
+
+void TestReadback::silentDeviceEndsTheBackupEarly() {
+    window = openWindow();
+    emu::stopAnswering(fixture::kDevicePath, true);
+    const QString path = dir->filePath(QStringLiteral("flash.bin"));
+    runBackup(path);
+
+    QCOMPARE(flashReadRequests(), 1);
+    QVERIFY(answerer->sawText(QStringLiteral("Flash backup failed: 1024 of 1024 blocks could "
+                                             "not be read; no backup file was written.")));
+    QVERIFY(!QFile::exists(path));
+}
+
+void TestReadback::stoppedBackupLeavesNoFile() {
+    window = openWindow();
+    emu::setReplyDelayMs(fixture::kDevicePath, 2);
+    const QString path = dir->filePath(QStringLiteral("flash.bin"));
+    backupEnded = false;
+    QVERIFY(window->startFlashBackup(path));
+    QVERIFY(fixture::waitUntil([] { return flashReadRequests() >= 20; }));
+    window->saveDataWorker->requestInterruption();
+    waitForBackupEnd();
+
+    QCOMPARE(answerer->texts(),
+             QStringList{QStringLiteral("Flash backup stopped; no backup file was written.")});
+    QVERIFY(!QFile::exists(path));
+    QVERIFY(flashReadRequests() < kFlashBlockCount);
+}
+
+void TestReadback::refusedWithoutDevice() {
+    fixture::resetEmulation();
+    window = openWindow();
+    const QString path = dir->filePath(QStringLiteral("flash.bin"));
+    QVERIFY(!window->startFlashBackup(path));
+    QCOMPARE(answerer->texts(), QStringList{QStringLiteral("Not connected device!")});
+    QCOMPARE(answerer->seen()[0].title, QStringLiteral("Warning"));
+    QVERIFY(!window->saveDataWorker->isRunning());
+    QVERIFY(!QFile::exists(path));
+}
+
+void TestReadback::refusedWhileAnotherJobRuns() {
+    window = openWindow();
+    emu::setReplyDelayMs(fixture::kDevicePath, 5);
+    const QString path = dir->filePath(QStringLiteral("flash.bin"));
+    const QString second = dir->filePath(QStringLiteral("second.bin"));
+
+    backupEnded = false;
+    QVERIFY(window->startFlashBackup(path));
+    QVERIFY(!window->startFlashBackup(second));
+    QCOMPARE(answerer->texts(), QStringList{kBusyText});
+    window->saveDataWorker->requestInterruption();
+    waitForBackupEnd();
+
+    answerer->clear();
+    const QString firmware = dir->filePath(QStringLiteral("firmware.bin"));
+    writeFile(firmware, QByteArray(200 * 512, '\x5A'));
+    window->firmwarePath = firmware;
+    window->fwWorker->start();
+    QVERIFY(fixture::waitUntil([&] { return window->fwWorker->isRunning(); }));
+    QVERIFY(!window->startFlashBackup(second));
+    QCOMPARE(answerer->texts().value(0), kBusyText);
+    window->fwWorker->requestInterruption();
+    QVERIFY(fixture::waitUntil([&] { return !window->deviceJobRunning(); }));
+    QVERIFY(!QFile::exists(second));
+}
+
+void TestReadback::refusesAnUncreatablePath() {
+    window = openWindow();
+    const QString path = dir->filePath(QStringLiteral("missing/flash.bin"));
+    QVERIFY(!window->startFlashBackup(path));
+    QCOMPARE(answerer->count(), 1);
+    QVERIFY(answerer->texts()[0].contains(QDir::toNativeSeparators(path)));
+    QCOMPARE(flashReadRequests(), 0);
+    QVERIFY(!window->saveDataWorker->isRunning());
+}
+
+void TestReadback::unopenableFileEndsBeforeReading() {
+    window = openWindow();
+    // Bypasses the window's own check, as if the folder vanished meanwhile.
+    window->saveDataPath = dir->filePath(QStringLiteral("missing/flash.bin"));
+    backupEnded = false;
+    window->saveDataWorker->start();
+    waitForBackupEnd();
+
+    QCOMPARE(flashReadRequests(), 0);
+    QCOMPARE(answerer->count(), 1);
+    QVERIFY(
+        answerer->texts()[0].startsWith(QStringLiteral("The backup file could not be written: ")));
+    QVERIFY(!answerer->sawText(kSuccessText));
+}
+
+void TestReadback::contextMenuBacksUpToTheChosenFile() {
+    window = openWindow();
+    const QString chosen = dir->filePath(QStringLiteral("chosen"));
+    answerer->answerFileDialog(chosen);
+    backupEnded = false;
+    // Picks the menu entry once the context menu is up.
+    QTimer picker;
+    connect(&picker, &QTimer::timeout, [&] {
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        if (!menu)
+            return;
+        for (QAction *action : menu->actions()) {
+            if (action->text() == QStringLiteral("Back up device flash…"))
+                menu->setActiveAction(action);
+        }
+        QTest::keyClick(menu, Qt::Key_Return);
+    });
+    picker.start(5);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(100, 100),
+                            window->mapToGlobal(QPoint(100, 100)));
+    QApplication::sendEvent(window.get(), &event);
+    picker.stop();
+    waitForBackupEnd();
+
+    QCOMPARE(answerer->seen().value(0).kind, QStringLiteral("file"));
+    QCOMPARE(answerer->seen().value(0).title, QStringLiteral("Back up device flash"));
+    QCOMPARE(readFile(chosen + QStringLiteral(".bin")).size(), int(emu::kFlashSize));
+    QVERIFY(answerer->sawText(kSuccessText));
+}
 
 QTEST_MAIN(TestReadback)
 #include "test_readback.moc"
