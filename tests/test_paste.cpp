@@ -1,8 +1,380 @@
+#include <QClipboard>
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
+#include <atomic>
+#include <cstdio>
+#include <future>
+
+#include "account/PythonResolver.h"
+#include "support/DialogAnswerer.h"
+#include "support/WindowFixture.h"
+
+#ifdef Q_OS_LINUX
+#include <unistd.h>
+#endif
+
+namespace {
+
+const QString kEcho = QStringLiteral("def getpsnid(url):\n    return url\n");
+const QString kRedirect =
+    QStringLiteral("https://redirect.example.net/remoteplay/redirect?code=abc");
+const QString kStaleId = QStringLiteral("AQIDBAUGBwg="); // what the window read from the device
+
+QString module(const QString &body) {
+    return QStringLiteral("def getpsnid(url):\n    %1\n").arg(body);
+}
+
+qint64 residentBytes() {
+#ifdef Q_OS_LINUX
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.value(1).toLongLong() * sysconf(_SC_PAGESIZE);
+#else
+    return -1;
+#endif
+}
+
+bool sanitized() {
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#endif
+#endif
+    return false;
+}
+
+// The authorization server's two token endpoints on 127.0.0.1, served from a
+// thread of its own because the window's thread is blocked while the module
+// talks to it.
+class TokenServer : public QThread {
+public:
+    ~TokenServer() override {
+        requestInterruption();
+        wait();
+    }
+    quint16 start() {
+        QThread::start();
+        return portReady_.get_future().get();
+    }
+    int answered() const { return answered_; }
+
+protected:
+    void run() override {
+        QTcpServer server;
+        server.listen(QHostAddress::LocalHost, 0);
+        portReady_.set_value(server.serverPort());
+        while (!isInterruptionRequested()) {
+            if (!server.waitForNewConnection(20))
+                continue;
+            std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
+            answer(*socket);
+        }
+    }
+
+private:
+    void answer(QTcpSocket &socket) {
+        QByteArray request;
+        while (!request.contains("\r\n\r\n") && socket.waitForReadyRead(5000))
+            request += socket.readAll();
+        const QByteArray requestLine = request.left(request.indexOf("\r\n"));
+        const int lengthAt = request.toLower().indexOf("content-length:");
+        const int bodyLength =
+            lengthAt < 0 ? 0 : request.mid(lengthAt + 15, 12).split('\r').first().trimmed().toInt();
+        while (request.size() - request.indexOf("\r\n\r\n") - 4 < bodyLength &&
+               socket.waitForReadyRead(5000))
+            request += socket.readAll();
+        QByteArray body = "{\"error\":\"not_found\"}";
+        QByteArray status = "404 Not Found";
+        if (requestLine.startsWith("POST /2.0/oauth/token ")) {
+            body = "{\"access_token\":\"t\"}";
+            status = "200 OK";
+        } else if (requestLine.startsWith("GET /2.0/oauth/token/t ")) {
+            body = "{\"user_id\":\"1\"}";
+            status = "200 OK";
+        }
+        socket.write("HTTP/1.1 " + status +
+                     "\r\nContent-Type: application/json\r\nContent-Length: " +
+                     QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        socket.waitForBytesWritten(5000);
+        socket.disconnectFromHost();
+        if (socket.state() != QAbstractSocket::UnconnectedState)
+            socket.waitForDisconnected(1000);
+        ++answered_;
+    }
+
+    std::promise<quint16> portReady_;
+    std::atomic<int> answered_{0};
+};
+
+// Sets environment variables for one scope and restores them afterwards.
+class ScopedEnvironment {
+public:
+    explicit ScopedEnvironment(const QList<QPair<const char *, QByteArray>> &values) {
+        for (const auto &[name, value] : values) {
+            saved_ << qMakePair(name, qgetenv(name));
+            qputenv(name, value);
+        }
+    }
+    ~ScopedEnvironment() {
+        for (const auto &[name, value] : saved_) {
+            if (value.isEmpty())
+                qunsetenv(name);
+            else
+                qputenv(name, value);
+        }
+    }
+
+private:
+    QList<QPair<const char *, QByteArray>> saved_;
+};
+
+} // namespace
 
 class TestPaste : public QObject {
     Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void clipboardWithoutCodeNeverStartsPython_data();
+    void clipboardWithoutCodeNeverStartsPython();
+    void resolverOutcomes_data();
+    void resolverOutcomes();
+    void moduleFoldersComeFirstInOrder();
+    void bundledStandardLibraryBecomesHome();
+    void foreignPython37FolderDoesNotBreakStart();
+    void realModuleStaysStableOver50Presses();
+
+private:
+    void writeModule(const QString &source);
+    void press(const QString &clipboardText);
+
+    std::unique_ptr<QTemporaryDir> workDir_;
+    QString previousDir_;
+    std::unique_ptr<MainWindow> window_;
+    std::unique_ptr<DialogAnswerer> answerer_;
+    std::unique_ptr<LogCapture> log_;
+    bool pasteEnabledWhileBoxShown_ = false;
 };
+
+void TestPaste::init() {
+    fixture::attachStandardDevice();
+    previousDir_ = QDir::currentPath();
+    workDir_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(QDir().mkpath(workDir_->filePath("Python37/Lib")));
+    QVERIFY(QDir::setCurrent(workDir_->path()));
+    window_ = fixture::makeWindow();
+    QCOMPARE(window_->editPsnId->text(), kStaleId);
+    answerer_ = std::make_unique<DialogAnswerer>();
+    log_ = std::make_unique<LogCapture>();
+    pasteEnabledWhileBoxShown_ = false;
+}
+
+void TestPaste::cleanup() {
+    log_.reset();
+    answerer_.reset();
+    window_.reset();
+    QDir::setCurrent(previousDir_);
+    workDir_.reset();
+    QVERIFY(!PythonResolver::interpreterRunning());
+    QCOMPARE(emu::misuseCount(), 0);
+}
+
+void TestPaste::writeModule(const QString &source) {
+    QFile file(workDir_->filePath("Python37/Lib/PSNID.py"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(source.toUtf8());
+}
+
+void TestPaste::press(const QString &clipboardText) {
+    QGuiApplication::clipboard()->setText(clipboardText);
+    QTimer watcher;
+    connect(&watcher, &QTimer::timeout, this, [this] {
+        if (QApplication::activeModalWidget() && window_->btnPaste->isEnabled())
+            pasteEnabledWhileBoxShown_ = true;
+    });
+    watcher.start(1);
+    window_->slotPushButtonPastePSNID();
+    QVERIFY(window_->btnPaste->isEnabled());
+    QVERIFY(!PythonResolver::interpreterRunning());
+    QVERIFY(!pasteEnabledWhileBoxShown_);
+}
+
+void TestPaste::clipboardWithoutCodeNeverStartsPython_data() {
+    QTest::addColumn<QString>("clipboard");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("text");
+    const QString noCode = QStringLiteral("Copy Error, Copy the URL from the address bar First");
+    QTest::newRow("empty") << QString() << "Copy"
+                           << "copy the URL from the address bar First";
+    QTest::newRow("no code") << "https://redirect.example.net/remoteplay/redirect?x=1"
+                             << "Copy Error" << noCode;
+    QTest::newRow("capital Code") << "https://redirect.example.net/?Code=abc"
+                                  << "Copy Error" << noCode;
+}
+
+void TestPaste::clipboardWithoutCodeNeverStartsPython() {
+    QFETCH(QString, clipboard);
+    QFETCH(QString, title);
+    QFETCH(QString, text);
+    writeModule(kEcho);
+    press(clipboard);
+    QCOMPARE(answerer_->count(), 1);
+    QCOMPARE(answerer_->seen().at(0).title, title);
+    QCOMPARE(answerer_->seen().at(0).text, text);
+    QCOMPARE(answerer_->seen().at(0).buttons.size(), 1);
+    QVERIFY(window_->editPsnId->text().isEmpty());
+    QVERIFY(log_->lines().filter("resultgetpsnid:").isEmpty());
+}
+
+void TestPaste::resolverOutcomes_data() {
+    QTest::addColumn<QString>("source"); // null: no module file at all
+    QTest::addColumn<QString>("clipboard");
+    QTest::addColumn<QString>("expectedId");
+    QTest::addColumn<QString>("boxText"); // start of the one box expected; null: none
+    const QString unresolved = QStringLiteral("The account ID could not be resolved: ");
+    const QString notLoaded =
+        QStringLiteral("The account ID resolver (PSNID) could not be loaded: ");
+    const QString noFunction =
+        QStringLiteral("The account ID resolver (PSNID) has no getpsnid function.");
+    const QString tooShort = QStringLiteral("psn id may be wrong, please check it!");
+    const QString none;
+
+    QTest::newRow("account id") << module("return 'AQAAAAAAAAA='") << kRedirect
+                                << "AQAAAAAAAAA=" << none;
+    QTest::newRow("4 bytes") << module("return 'abcd'") << kRedirect << "" << tooShort;
+    QTest::newRow("5 bytes") << module("return 'abcde'") << kRedirect << "abcde" << none;
+    QTest::newRow("3 chars, 6 bytes")
+        << module("return '\u00e4\u00f6\u00fc'") << kRedirect << "\u00e4\u00f6\u00fc" << none;
+    QTest::newRow("non-ASCII arrives intact")
+        << kEcho << QString::fromUtf8("https://x/?code=\u00e9\u20ac\U0001F600")
+        << QString::fromUtf8("https://x/?code=\u00e9\u20ac\U0001F600") << none;
+    QTest::newRow("code= alone") << kEcho << "code="
+                                 << "code=" << none;
+    QTest::newRow("xcode=1") << kEcho << "xcode=1"
+                             << "xcode=1" << none;
+    QTest::newRow("ValueError") << module("raise ValueError('nope')") << kRedirect << ""
+                                << unresolved + "nope";
+    QTest::newRow("SystemExit") << module("raise SystemExit(3)") << kRedirect << ""
+                                << unresolved + "SystemExit: 3";
+    QTest::newRow("not text") << module("return 42") << kRedirect << ""
+                              << unresolved + "the resolver returned int instead of text.";
+    QTest::newRow("no getpsnid") << "x = 1\n" << kRedirect << "" << noFunction;
+    QTest::newRow("getpsnid not callable") << "getpsnid = 'x'\n" << kRedirect << "" << noFunction;
+    QTest::newRow("syntax error") << "def getpsnid(url) return url\n"
+                                  << kRedirect << ""
+                                  << notLoaded + "expected ':' (PSNID.py, line 1)";
+    QTest::newRow("SystemExit on import") << "raise SystemExit(0)\n"
+                                          << kRedirect << "" << notLoaded + "SystemExit: 0";
+    QTest::newRow("no module") << QString() << kRedirect << ""
+                               << notLoaded + "No module named 'PSNID'";
+}
+
+void TestPaste::resolverOutcomes() {
+    QFETCH(QString, source);
+    QFETCH(QString, clipboard);
+    QFETCH(QString, expectedId);
+    QFETCH(QString, boxText);
+    if (!source.isNull())
+        writeModule(source);
+    press(clipboard);
+    QCOMPARE(window_->editPsnId->text(), expectedId);
+    if (boxText.isNull()) {
+        QCOMPARE(answerer_->count(), 0);
+    } else {
+        QCOMPARE(answerer_->count(), 1);
+        QCOMPARE(answerer_->seen().at(0).title, QStringLiteral("Error"));
+        QVERIFY2(answerer_->seen().at(0).text.startsWith(boxText),
+                 qPrintable(answerer_->seen().at(0).text));
+    }
+    const bool loaded = !boxText.startsWith("The account ID resolver (PSNID) could not");
+    QCOMPARE(log_->contains(QStringLiteral("load pModule(PSNID) fail!")), !loaded);
+    if (!expectedId.isEmpty() || boxText.startsWith("psn id"))
+        QCOMPARE(log_->lines().filter("resultgetpsnid:").size(), 1);
+}
+
+void TestPaste::moduleFoldersComeFirstInOrder() {
+    writeModule(module("import sys; return '|'.join(sys.path[:3])"));
+    press(kRedirect);
+    const QStringList folders = window_->editPsnId->text().split('|');
+    QCOMPARE(folders.size(), 3);
+    QCOMPARE(folders.at(0), workDir_->filePath("Python37/Lib"));
+    QCOMPARE(folders.at(1), QCoreApplication::applicationDirPath() + "/Python37/Lib");
+    QVERIFY2(folders.at(2).endsWith("corvane/python"), qPrintable(folders.at(2)));
+}
+
+void TestPaste::bundledStandardLibraryBecomesHome() {
+#ifdef Q_OS_LINUX
+    const QString stdlib = QStringLiteral("/usr/lib/python3.11");
+    if (!QFile::exists(stdlib + "/os.py"))
+        QSKIP("no python3.11 standard library to bundle");
+    QVERIFY(QDir().mkpath(workDir_->filePath("Python37/lib")));
+    QVERIFY(QFile::link(stdlib, workDir_->filePath("Python37/lib/python3.11")));
+    writeModule(module("import sys; return sys.prefix"));
+    press(kRedirect);
+    QCOMPARE(window_->editPsnId->text(), workDir_->filePath("Python37"));
+#else
+    QSKIP("bundle layout checked on Linux only");
+#endif
+}
+
+void TestPaste::foreignPython37FolderDoesNotBreakStart() {
+    // A Windows-layout bundle (Lib/os.py) is not a home for a POSIX interpreter.
+    // Running right after the bundled-home test, this also shows that the
+    // previous press's home (a folder deleted since) is not taken over.
+    QFile landmark(workDir_->filePath("Python37/Lib/os.py"));
+    QVERIFY(landmark.open(QIODevice::WriteOnly));
+    landmark.close();
+    writeModule(module("import sys; return 'prefix:' + sys.prefix"));
+    press(kRedirect);
+    QCOMPARE(answerer_->count(), 0);
+    QVERIFY(window_->editPsnId->text().startsWith("prefix:"));
+    QVERIFY(!window_->editPsnId->text().contains(workDir_->path()));
+}
+
+void TestPaste::realModuleStaysStableOver50Presses() {
+    const QString realModule = QFINDTESTDATA("../account/python/PSNID.py");
+    QVERIFY(!realModule.isEmpty());
+    QVERIFY(QFile::copy(realModule, workDir_->filePath("Python37/Lib/PSNID.py")));
+    TokenServer server;
+    const ScopedEnvironment environment({
+        {"CORVANE_AUTH_HOST", "http://127.0.0.1:" + QByteArray::number(server.start())},
+        {"CORVANE_REDIRECT_HOST", "redirect.example.net"},
+        {"CORVANE_CLIENT_SECRET", "secret"},
+        {"no_proxy", "*"},
+    });
+
+    constexpr int kWarmUp = 5;
+    constexpr int kPresses = 50;
+    qint64 residentAfterWarmUp = 0;
+    for (int i = 1; i <= kPresses; ++i) {
+        press(kRedirect);
+        QCOMPARE(window_->editPsnId->text(), QStringLiteral("AQAAAAAAAAA="));
+        if (i == kWarmUp)
+            residentAfterWarmUp = residentBytes();
+    }
+    const qint64 growth = residentBytes() - residentAfterWarmUp;
+    QCOMPARE(answerer_->count(), 0);
+    QCOMPARE(server.answered(), 2 * kPresses);
+    const double perPress = double(growth) / (kPresses - kWarmUp);
+    std::fprintf(stderr,
+                 "resident memory growth over %d presses with the real module: %lld bytes "
+                 "(%.0f per press)\n",
+                 kPresses - kWarmUp, static_cast<long long>(growth), perPress);
+    if (residentAfterWarmUp > 0 && !sanitized())
+        QVERIFY2(perPress < 1024 * 1024, "the interpreter leaks across presses");
+}
 
 QTEST_MAIN(TestPaste)
 #include "test_paste.moc"
