@@ -1,4 +1,108 @@
-#include "ui/MainWindow.h"
+// The Save button: the account ID and the PIN go to the device as the records
+// rp.psnid and rp.pin; the six save arrows show how far it got.
+#include <QDebug>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStringList>
 
-void MainWindow::slotPushButtonRunSaveData() {}
-void MainWindow::slotShowRunUpdateSaveDataProcess(int) {}
+#include "ui/MainWindow.h"
+#include "ui/StyleSheets.h"
+
+namespace {
+
+struct RecordField {
+    const char *name;
+    const char *label; // how the message to the user calls it
+    QByteArray value;
+    int firstStep; // the record lights arrows firstStep .. firstStep + 2
+};
+
+enum class WriteOutcome { Acknowledged, NotSent, NotAcknowledged, DeviceGone };
+
+WriteOutcome writeRecord(MainWindow &window, const RecordField &field) {
+    DeviceReport reply{};
+    const ExchangeResult result =
+        window.exchange(report::recordWrite(window.currentPid, field.name, field.value), &reply);
+    if (result == ExchangeResult::WriteFailed)
+        return WriteOutcome::NotSent;
+    if (result == ExchangeResult::NoDevice)
+        return WriteOutcome::DeviceGone;
+    qDebug("write ok:");
+    return result == ExchangeResult::Ok ? WriteOutcome::Acknowledged
+                                        : WriteOutcome::NotAcknowledged;
+}
+
+QString notSavedMessage(const RecordField &field, WriteOutcome outcome) {
+    const char *reason = outcome == WriteOutcome::NotSent ? "it could not be sent to the device"
+                         : outcome == WriteOutcome::DeviceGone
+                             ? "the device is no longer connected"
+                             : "the device did not acknowledge it";
+    return QStringLiteral("The %1 (%2) was not saved: %3.")
+        .arg(QLatin1String(field.label), QLatin1String(field.name), QLatin1String(reason));
+}
+
+QString tooLongMessage(const RecordField &field) {
+    return QStringLiteral("The %1 is too long for the device (at most %2 characters).")
+        .arg(QLatin1String(field.label))
+        .arg(kMaxRecordValueLength);
+}
+
+void lightSaveArrow(MainWindow &window, int step) {
+    qDebug("Enter slotShowRunUpdateSaveDataProcess step:%d", step);
+    if (step >= 1 && step <= int(window.saveArrows.size()))
+        window.saveArrows[step - 1]->setStyleSheet(QString::fromUtf8(styles::kArrowLit));
+}
+
+void warn(MainWindow *window, const QString &text) {
+    QMessageBox::warning(window, QStringLiteral("Warning"), text, QMessageBox::Ok,
+                         QMessageBox::NoButton);
+}
+
+} // namespace
+
+void MainWindow::slotPushButtonRunSaveData() {
+    if (refuseWhileDeviceBusy())
+        return;
+    if (!g_mainWindow->hidHandle) {
+        warn(this, QStringLiteral("Not connected device!"));
+        return;
+    }
+    const RecordField fields[] = {
+        {"rp.psnid", "account ID", report::encodeRecordValue(editPsnId->text()), 1},
+        {"rp.pin", "PIN", report::encodeRecordValue(editPin->text()), 4},
+    };
+    for (const RecordField &field : fields) {
+        if (field.value.size() > kMaxRecordValueLength) {
+            warn(this, tooLongMessage(field));
+            return;
+        }
+    }
+    for (QPushButton *arrow : saveArrows)
+        arrow->setStyleSheet(QString::fromUtf8(styles::kArrowDim));
+    QStringList failures;
+    for (const RecordField &field : fields) {
+        const WriteOutcome outcome = writeRecord(*this, field);
+        if (outcome != WriteOutcome::Acknowledged) {
+            failures << notSavedMessage(field, outcome);
+            continue;
+        }
+        for (int step = field.firstStep; step < field.firstStep + 3; ++step) {
+            // The success box belongs to the last step only when nothing failed.
+            if (step == 6 && !failures.isEmpty())
+                lightSaveArrow(*this, step);
+            else
+                slotShowRunUpdateSaveDataProcess(step);
+        }
+    }
+    if (!failures.isEmpty())
+        warn(this, failures.join(QLatin1Char('\n')));
+}
+
+void MainWindow::slotShowRunUpdateSaveDataProcess(int step) {
+    lightSaveArrow(*this, step);
+    if (step == 6)
+        QMessageBox::information(this, QStringLiteral("Success"),
+                                 QStringLiteral("Save data successfully!"), QMessageBox::Ok,
+                                 QMessageBox::NoButton);
+}

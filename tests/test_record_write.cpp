@@ -1,8 +1,256 @@
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
 #include <QtTest>
+#include <cstring>
+
+#include "readback/WorkerThreadForSaveData.h"
+#include "support/DialogAnswerer.h"
+#include "support/WindowFixture.h"
+#include "ui/StyleSheets.h"
+
+namespace {
+
+constexpr int kRecordWrite = 0;
+constexpr int kRecordTarget = 3;
+const char *const kSuccess = "Save data successfully!";
+const char *const kStepLine = "Enter slotShowRunUpdateSaveDataProcess step:";
+
+std::vector<std::vector<uint8_t>> recordWrites() {
+    return fixture::requestsOfKind(kRecordWrite, kRecordTarget);
+}
+
+std::string storedText(const char *name) {
+    const std::vector<uint8_t> value = emu::record(fixture::kDevicePath, name);
+    return std::string(value.begin(), value.end());
+}
+
+emu::RequestMatcher writeOf(const char *name) {
+    const std::string wanted(name);
+    return [wanted](const std::vector<uint8_t> &request, int) {
+        return request.size() > 27 && request[3] == kRecordWrite && request[4] == kRecordTarget &&
+               std::memcmp(request.data() + 11, wanted.c_str(), wanted.size() + 1) == 0;
+    };
+}
+
+QByteArray bytesAt(const std::vector<uint8_t> &request, int offset, int length) {
+    return QByteArray(reinterpret_cast<const char *>(request.data()) + offset, length);
+}
+
+} // namespace
 
 class TestRecordWrite : public QObject {
     Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void requestsCarryBothRecords();
+    void emptyPinIsAnEmptyRecord();
+    void bothAcknowledgedLightsAllArrows();
+    void failedRecordIsNamed_data();
+    void failedRecordIsNamed();
+    void withoutDeviceNothingIsSent();
+    void overlongValueIsRefused_data();
+    void overlongValueIsRefused();
+    void saveIsRefusedWhileBackupRuns();
+
+private:
+    void save();
+    QList<int> litArrows() const;
+
+    std::unique_ptr<MainWindow> window_;
+    std::unique_ptr<DialogAnswerer> answerer_;
+    std::unique_ptr<LogCapture> log_;
 };
+
+void TestRecordWrite::init() {
+    fixture::attachStandardDevice();
+    window_ = fixture::makeWindow();
+    answerer_ = std::make_unique<DialogAnswerer>();
+    emu::clearRequestLog();
+}
+
+void TestRecordWrite::cleanup() {
+    log_.reset();
+    answerer_.reset();
+    window_.reset();
+    QCOMPARE(emu::misuseCount(), 0);
+}
+
+void TestRecordWrite::save() {
+    log_ = std::make_unique<LogCapture>();
+    window_->slotPushButtonRunSaveData();
+}
+
+QList<int> TestRecordWrite::litArrows() const {
+    QList<int> lit;
+    for (int step = 1; step <= 6; ++step) {
+        if (window_->saveArrows[step - 1]->styleSheet() == QString::fromUtf8(styles::kArrowLit))
+            lit << step;
+    }
+    return lit;
+}
+
+void TestRecordWrite::requestsCarryBothRecords() {
+    window_->editPsnId->setText("ABCDEFGHIJKLMNOP");
+    window_->editPin->setText(QString::fromUtf8("12\u20ac4"));
+    save();
+    const auto writes = recordWrites();
+    QCOMPARE(writes.size(), size_t(2));
+
+    const std::vector<uint8_t> &id = writes[0];
+    QCOMPARE(bytesAt(id, 3, 8), QByteArray("\x00\x03\x24\x00\x03\x22\x10\x00", 8));
+    QCOMPARE(bytesAt(id, 11, 16), QByteArray("rp.psnid\0\0\0\0\0\0\0\0", 16));
+    QCOMPARE(bytesAt(id, 27, 17), QByteArray("ABCDEFGHIJKLMNOP\0", 17));
+
+    const std::vector<uint8_t> &pin = writes[1];
+    QCOMPARE(bytesAt(pin, 3, 8), QByteArray("\x00\x03\x18\x00\x03\x22\x04\x00", 8));
+    QCOMPARE(bytesAt(pin, 11, 16), QByteArray("rp.pin\0\0\0\0\0\0\0\0\0\0", 16));
+    QCOMPARE(bytesAt(pin, 27, 5), QByteArray("12?4\0", 5));
+
+    QCOMPARE(storedText("rp.psnid"), std::string("ABCDEFGHIJKLMNOP"));
+    QCOMPARE(storedText("rp.pin"), std::string("12?4"));
+}
+
+void TestRecordWrite::emptyPinIsAnEmptyRecord() {
+    window_->editPin->clear();
+    save();
+    const auto writes = recordWrites();
+    QCOMPARE(writes.size(), size_t(2));
+    QCOMPARE(bytesAt(writes[1], 5, 2), QByteArray("\x14\x00", 2));
+    QCOMPARE(bytesAt(writes[1], 9, 2), QByteArray("\x00\x00", 2));
+    QVERIFY(emu::hasRecord(fixture::kDevicePath, "rp.pin"));
+    QCOMPARE(storedText("rp.pin"), std::string());
+    QCOMPARE(answerer_->texts(), QStringList{kSuccess});
+}
+
+void TestRecordWrite::bothAcknowledgedLightsAllArrows() {
+    save();
+    QCOMPARE(litArrows(), (QList<int>{1, 2, 3, 4, 5, 6}));
+    QCOMPARE(log_->count("write ok:"), 2);
+    QStringList steps = log_->lines().filter(kStepLine);
+    QCOMPARE(steps.size(), 6);
+    QCOMPARE(steps.first(), QString(kStepLine) + "1");
+    QCOMPARE(steps.last(), QString(kStepLine) + "6");
+    QCOMPARE(answerer_->count(), 1);
+    QCOMPARE(answerer_->seen().at(0).title, QStringLiteral("Success"));
+    QCOMPARE(answerer_->seen().at(0).text, QString(kSuccess));
+
+    // A second Save starts from dim arrows and shows its own progress.
+    emu::failWrites(fixture::kDevicePath, writeOf("rp.psnid"));
+    save();
+    QCOMPARE(litArrows(), (QList<int>{4, 5, 6}));
+}
+
+void TestRecordWrite::failedRecordIsNamed_data() {
+    QTest::addColumn<QString>("record");  // "both": every record write fails
+    QTest::addColumn<bool>("replyFails"); // else the write itself fails
+    QTest::addColumn<QList<int>>("lit");
+    QTest::addColumn<int>("writeOks");
+    QTest::addColumn<QString>("warning");
+    const QString idNotSent = QStringLiteral(
+        "The account ID (rp.psnid) was not saved: it could not be sent to the device.");
+    const QString pinNotAcknowledged =
+        QStringLiteral("The PIN (rp.pin) was not saved: the device did not acknowledge it.");
+    QTest::newRow("rp.psnid write") << "rp.psnid" << false << QList<int>{4, 5, 6} << 1 << idNotSent;
+    QTest::newRow("rp.pin write")
+        << "rp.pin" << false << QList<int>{1, 2, 3} << 1
+        << "The PIN (rp.pin) was not saved: it could not be sent to the device.";
+    QTest::newRow("rp.psnid reply")
+        << "rp.psnid" << true << QList<int>{4, 5, 6} << 2
+        << "The account ID (rp.psnid) was not saved: the device did not acknowledge it.";
+    QTest::newRow("rp.pin reply") << "rp.pin" << true << QList<int>{1, 2, 3} << 2
+                                  << pinNotAcknowledged;
+    QTest::newRow("both writes") << "both" << false << QList<int>{} << 0
+                                 << idNotSent + "\nThe PIN (rp.pin) was not saved: it could not be "
+                                                "sent to the device.";
+}
+
+void TestRecordWrite::failedRecordIsNamed() {
+    QFETCH(QString, record);
+    QFETCH(bool, replyFails);
+    QFETCH(QList<int>, lit);
+    QFETCH(int, writeOks);
+    QFETCH(QString, warning);
+    const QByteArray name = record.toLatin1();
+    emu::RequestMatcher matcher = record == "both" ? emu::matchCommand(kRecordWrite, kRecordTarget)
+                                                   : writeOf(name.constData());
+    if (replyFails)
+        emu::failReads(fixture::kDevicePath, matcher);
+    else
+        emu::failWrites(fixture::kDevicePath, matcher);
+    save();
+    // A failed write never reaches the device; a failed reply follows a received one.
+    QCOMPARE(recordWrites().size(), size_t(writeOks));
+    QCOMPARE(litArrows(), lit);
+    QCOMPARE(log_->count("write ok:"), writeOks);
+    QCOMPARE(log_->lines().filter(kStepLine).size(), lit.size());
+    QCOMPARE(answerer_->count(), 1);
+    QCOMPARE(answerer_->seen().at(0).title, QStringLiteral("Warning"));
+    QCOMPARE(answerer_->seen().at(0).text, warning);
+    emu::clearFaults();
+}
+
+void TestRecordWrite::withoutDeviceNothingIsSent() {
+    window_.reset();
+    fixture::resetEmulation();
+    window_ = fixture::makeWindow();
+    QVERIFY(!window_->hidHandle);
+    window_->editPsnId->setText("AQAAAAAAAAA=");
+    save();
+    QCOMPARE(answerer_->texts(), QStringList{"Not connected device!"});
+    QCOMPARE(answerer_->seen().at(0).title, QStringLiteral("Warning"));
+    QVERIFY(emu::requestLog().empty());
+    QVERIFY(log_->lines().filter(kStepLine).isEmpty());
+}
+
+void TestRecordWrite::overlongValueIsRefused_data() {
+    QTest::addColumn<int>("idLength");
+    QTest::addColumn<int>("pinLength");
+    QTest::addColumn<QString>("refusal"); // empty: sent
+    QTest::newRow("ID of 998")
+        << 998 << 4 << "The account ID is too long for the device (at most 997 characters).";
+    QTest::newRow("PIN of 998") << 12 << 998
+                                << "The PIN is too long for the device (at most 997 characters).";
+    QTest::newRow("997 fits") << 997 << 997 << QString();
+}
+
+void TestRecordWrite::overlongValueIsRefused() {
+    QFETCH(int, idLength);
+    QFETCH(int, pinLength);
+    QFETCH(QString, refusal);
+    window_->editPsnId->setText(QString(idLength, 'i'));
+    window_->editPin->setText(QString(pinLength, 'p'));
+    save();
+    if (refusal.isEmpty()) {
+        QCOMPARE(recordWrites().size(), size_t(2));
+        QCOMPARE(bytesAt(recordWrites()[0], 5, 2), QByteArray("\xF9\x03", 2)); // 20 + 997
+        QCOMPARE(storedText("rp.pin"), std::string(997, 'p'));
+        QCOMPARE(answerer_->texts(), QStringList{kSuccess});
+    } else {
+        QVERIFY(emu::requestLog().empty());
+        QCOMPARE(answerer_->texts(), QStringList{refusal});
+        QVERIFY(litArrows().isEmpty());
+    }
+}
+
+void TestRecordWrite::saveIsRefusedWhileBackupRuns() {
+    QTemporaryDir dir;
+    emu::setReplyDelayMs(fixture::kDevicePath, 20);
+    QVERIFY(window_->startFlashBackup(dir.filePath("flash.bin")));
+    QVERIFY(window_->deviceJobRunning());
+    save();
+    window_->saveDataWorker->requestInterruption();
+    QVERIFY(fixture::waitUntil([this] { return !window_->deviceJobRunning(); }));
+    emu::setReplyDelayMs(fixture::kDevicePath, 0);
+    QVERIFY(recordWrites().empty());
+    QVERIFY(!answerer_->texts().isEmpty());
+    QVERIFY(answerer_->texts().first().startsWith("The device is busy"));
+    QVERIFY(!answerer_->texts().contains(kSuccess));
+    QCOMPARE(storedText("rp.psnid"), std::string("AQIDBAUGBwg="));
+}
 
 QTEST_MAIN(TestRecordWrite)
 #include "test_record_write.moc"
