@@ -1,7 +1,6 @@
 // The window's firmware update: choosing the image, starting the transfer,
 // showing its progress and telling the user how it ended.
 #include <QDebug>
-#include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
@@ -14,26 +13,6 @@ namespace {
 
 constexpr int kFirstStep = 1;
 constexpr int kFinalStep = 6;
-
-// Why the image at `path` cannot be sent, or an empty string when it can.
-// Checked before anything goes to the device, so a bad file never leaves a
-// half-written flash behind.
-QString firmwareFileProblem(const QString &path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("The firmware file cannot be read: %1").arg(file.errorString());
-    if (file.size() > qint64(kFlashSize))
-        return QStringLiteral("The firmware file is too large: %1 bytes, but the device holds "
-                              "at most %2 bytes.")
-            .arg(file.size())
-            .arg(qint64(kFlashSize));
-    const QByteArray image = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return QStringLiteral("The firmware file cannot be read: %1").arg(file.errorString());
-    if (image.isEmpty())
-        return QStringLiteral("The firmware file is empty.");
-    return QString();
-}
 
 // The sentence for a transfer that did not succeed; empty for one that did.
 QString firmwareFailureText(const WorkerThreadForFW::Result &result) {
@@ -88,7 +67,9 @@ void MainWindow::slotPushButtonRunUpdateFW() {
         showWarning(this, QStringLiteral("Please load firmware file first !"));
         return;
     }
-    const QString problem = firmwareFileProblem(firmwarePath);
+    // Refused before anything is sent; the worker reads the image again itself.
+    QByteArray image;
+    const QString problem = WorkerThreadForFW::loadImage(firmwarePath, image);
     if (!problem.isEmpty()) {
         showWarning(this, problem);
         return;

@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <algorithm>
 #include <array>
 
 #include "device/DeviceChannel.h"
@@ -40,20 +41,16 @@ QString describeBlockFailure(ExchangeResult result, int blockIndex) {
     }
 }
 
-// Reads block `blockIndex` (the last one may be short) into `block`, padded.
-bool readBlock(QFile &file, qint64 fileSize, int blockIndex, Block &block) {
+// The 512 bytes of block `blockIndex`: read in place, except a short last
+// block, which is copied into `padded` and filled up.
+const uint8_t *blockData(const QByteArray &image, int blockIndex, Block &padded) {
     const qint64 offset = qint64(blockIndex) * qint64(kFirmwareBlockSize);
-    const qint64 wanted = qMin<qint64>(qint64(kFirmwareBlockSize), fileSize - offset);
-    block.fill(kErasedFlashByte);
-    return file.read(reinterpret_cast<char *>(block.data()), wanted) == wanted;
-}
-
-QString describeReadFailure(const QFile &file, int blockIndex) {
-    if (file.error() != QFileDevice::NoError)
-        return QStringLiteral("The firmware file cannot be read: %1").arg(file.errorString());
-    return QStringLiteral("The firmware file became shorter while it was being sent "
-                          "(block %1 could not be read).")
-        .arg(blockIndex);
+    const auto *bytes = reinterpret_cast<const uint8_t *>(image.constData()) + offset;
+    const qint64 length = qMin<qint64>(qint64(kFirmwareBlockSize), image.size() - offset);
+    if (length == qint64(kFirmwareBlockSize))
+        return bytes;
+    std::fill(std::copy(bytes, bytes + length, padded.begin()), padded.end(), kErasedFlashByte);
+    return padded.data();
 }
 
 } // namespace
@@ -64,23 +61,38 @@ WorkerThreadForFW::Result WorkerThreadForFW::result() const {
     return result_;
 }
 
+QString WorkerThreadForFW::loadImage(const QString &path, QByteArray &image) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("The firmware file cannot be read: %1").arg(file.errorString());
+    const qint64 fileSize = file.size();
+    if (fileSize == 0)
+        return QStringLiteral("The firmware file is empty.");
+    if (fileSize > qint64(kFlashSize))
+        return QStringLiteral("The firmware file is too large: %1 bytes, but the device holds "
+                              "at most %2 bytes.")
+            .arg(fileSize)
+            .arg(qint64(kFlashSize));
+    image = file.read(fileSize);
+    if (file.error() != QFileDevice::NoError)
+        return QStringLiteral("The firmware file cannot be read: %1").arg(file.errorString());
+    if (image.size() != fileSize)
+        return QStringLiteral("The firmware file became shorter while it was being read.");
+    return QString();
+}
+
 void WorkerThreadForFW::run() {
     result_ = Result{};
     const QString path = g_mainWindow->firmwarePath;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        noteFailure(Outcome::FileError,
-                    QStringLiteral("The firmware file cannot be read: %1").arg(file.errorString()));
+    QByteArray image;
+    const QString problem = loadImage(path, image);
+    if (!problem.isEmpty()) {
+        noteFailure(Outcome::FileError, problem);
         return;
     }
-    const qint64 fileSize = file.size();
-    qDebug("file fileSize:%d", int(fileSize));
-    result_.totalBlocks = blockCount(fileSize);
-    if (fileSize == 0) {
-        noteFailure(Outcome::FileError, QStringLiteral("The firmware file is empty."));
-        return;
-    }
-    const int acknowledged = sendBlocks(file, fileSize);
+    qDebug("file fileSize:%d", int(image.size()));
+    result_.totalBlocks = blockCount(image.size());
+    const int acknowledged = sendBlocks(image);
     result_.failedBlocks = result_.totalBlocks - acknowledged;
     if (result_.outcome != Outcome::None)
         return;
@@ -92,24 +104,21 @@ void WorkerThreadForFW::run() {
     emit sigRunUpdateFWProcess(kFinalStep);
 }
 
-int WorkerThreadForFW::sendBlocks(QFile &file, qint64 fileSize) {
-    const int blocksPerStep = int(fileSize / kBytesPerStep + 1);
+int WorkerThreadForFW::sendBlocks(const QByteArray &image) {
+    const int blocksPerStep = int(image.size() / kBytesPerStep + 1);
     qDebug("file step:%d", blocksPerStep);
     int nextStepBlock = blocksPerStep;
     int acknowledged = 0;
-    Block block;
+    Block padded;
+    DeviceReport reply; // filled by exchange()
     for (int i = 0; i < result_.totalBlocks; ++i) {
         if (isInterruptionRequested()) {
             noteFailure(Outcome::Stopped, QString());
             break;
         }
-        if (!readBlock(file, fileSize, i, block)) {
-            noteFailure(Outcome::FileError, describeReadFailure(file, i));
-            break;
-        }
-        DeviceReport reply{};
+        const uint8_t *data = blockData(image, i, padded);
         const ExchangeResult sent =
-            g_mainWindow->exchange(report::firmwareBlock(uint32_t(i), block.data()), &reply);
+            g_mainWindow->exchange(report::firmwareBlock(uint32_t(i), data), &reply);
         if (sent == ExchangeResult::Ok)
             ++acknowledged;
         else

@@ -1,9 +1,8 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QThread>
-
-class QFile;
 
 // Sends the chosen firmware image to the device in 512-byte blocks, one
 // request and one acknowledged reply per block, on a thread of its own.
@@ -29,6 +28,12 @@ public:
     // Valid after the thread has finished.
     Result result() const;
 
+    // Reads the whole image at `path` into `image`; returns why it cannot be
+    // sent (unreadable, empty, larger than the flash), or an empty string.
+    // The transfer reads it this way before the first block goes out, so a
+    // file that cannot be read completely never leaves a partly written flash.
+    static QString loadImage(const QString &path, QByteArray &image);
+
 signals:
     void sigRunUpdateFWProcess(int step);
 
@@ -36,8 +41,8 @@ protected:
     void run() override;
 
 private:
-    // Sends every block of `file`; returns how many the device acknowledged.
-    int sendBlocks(QFile &file, qint64 fileSize);
+    // Sends every block of `image`; returns how many the device acknowledged.
+    int sendBlocks(const QByteArray &image);
     void reportProgress(int blockIndex, int blocksPerStep, int &nextStepBlock);
     void noteFailure(Outcome outcome, const QString &detail);
 
