@@ -45,6 +45,7 @@ MainWindow::MainWindow(QWidget *parent) : QDialog(parent) {
         chrome |= Qt::Tool | Qt::X11BypassWindowManagerHint;
     setWindowFlags(windowFlags() | chrome);
     setAttribute(Qt::WA_QuitOnClose, true);
+    setWindowTitle(QStringLiteral("Corvane")); // for task switchers and window tools
     g_mainWindow = this;
     backgroundPixmap.load(QStringLiteral(":/pics/背景.png"));
     resize(backgroundPixmap.size());
