@@ -1,15 +1,12 @@
 #include <QClipboard>
 #include <QDir>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QtTest>
-#include <atomic>
 #include <cstdio>
-#include <future>
 
 #include "account/PythonResolver.h"
 #include "support/DialogAnswerer.h"
@@ -53,90 +50,19 @@ bool sanitized() {
     return false;
 }
 
-// The authorization server's two token endpoints on 127.0.0.1, served from a
-// thread of its own because the window's thread is blocked while the module
-// talks to it.
-class TokenServer : public QThread {
-public:
-    ~TokenServer() override {
-        requestInterruption();
-        wait();
-    }
-    quint16 start() {
-        QThread::start();
-        return portReady_.get_future().get();
-    }
-    int answered() const { return answered_; }
-
-protected:
-    void run() override {
-        QTcpServer server;
-        server.listen(QHostAddress::LocalHost, 0);
-        portReady_.set_value(server.serverPort());
-        while (!isInterruptionRequested()) {
-            if (!server.waitForNewConnection(20))
-                continue;
-            std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
-            answer(*socket);
-        }
-    }
-
-private:
-    void answer(QTcpSocket &socket) {
-        QByteArray request;
-        while (!request.contains("\r\n\r\n") && socket.waitForReadyRead(5000))
-            request += socket.readAll();
-        const QByteArray requestLine = request.left(request.indexOf("\r\n"));
-        const int lengthAt = request.toLower().indexOf("content-length:");
-        const int bodyLength =
-            lengthAt < 0 ? 0 : request.mid(lengthAt + 15, 12).split('\r').first().trimmed().toInt();
-        while (request.size() - request.indexOf("\r\n\r\n") - 4 < bodyLength &&
-               socket.waitForReadyRead(5000))
-            request += socket.readAll();
-        QByteArray body = "{\"error\":\"not_found\"}";
-        QByteArray status = "404 Not Found";
-        if (requestLine.startsWith("POST /2.0/oauth/token ")) {
-            body = "{\"access_token\":\"t\"}";
-            status = "200 OK";
-        } else if (requestLine.startsWith("GET /2.0/oauth/token/t ")) {
-            body = "{\"user_id\":\"1\"}";
-            status = "200 OK";
-        }
-        socket.write("HTTP/1.1 " + status +
-                     "\r\nContent-Type: application/json\r\nContent-Length: " +
-                     QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
-        socket.waitForBytesWritten(5000);
-        socket.disconnectFromHost();
-        if (socket.state() != QAbstractSocket::UnconnectedState)
-            socket.waitForDisconnected(1000);
-        ++answered_;
-    }
-
-    std::promise<quint16> portReady_;
-    std::atomic<int> answered_{0};
-};
-
-// Sets environment variables for one scope and restores them afterwards.
-class ScopedEnvironment {
-public:
-    explicit ScopedEnvironment(const QList<QPair<const char *, QByteArray>> &values) {
-        for (const auto &[name, value] : values) {
-            saved_ << qMakePair(name, qgetenv(name));
-            qputenv(name, value);
-        }
-    }
-    ~ScopedEnvironment() {
-        for (const auto &[name, value] : saved_) {
-            if (value.isEmpty())
-                qunsetenv(name);
-            else
-                qputenv(name, value);
-        }
-    }
-
-private:
-    QList<QPair<const char *, QByteArray>> saved_;
-};
+// The authorization server's two token endpoints on 127.0.0.1, in a child
+// process because the window's thread is blocked while the module talks to
+// them. It prints its host:port, and the number of requests it answered once
+// its input is closed.
+const char *const kTokenServerScript =
+    "import sys\n"
+    "sys.path.insert(0, sys.argv[1])\n"
+    "from fake_signin_server import FakeSignInServer\n"
+    "server = FakeSignInServer((200, {'access_token': 't'}), (200, {'user_id': '1'})).start()\n"
+    "print(server.host, flush=True)\n"
+    "sys.stdin.read()\n"
+    "server.stop()\n"
+    "print(len(server.requests), flush=True)\n";
 
 } // namespace
 
@@ -187,6 +113,8 @@ void TestPaste::cleanup() {
     window_.reset();
     QDir::setCurrent(previousDir_);
     workDir_.reset();
+    for (const char *name : {"CORVANE_AUTH_HOST", "CORVANE_REDIRECT_HOST", "CORVANE_CLIENT_SECRET"})
+        qunsetenv(name);
     QVERIFY(!PythonResolver::interpreterRunning());
     QCOMPARE(emu::misuseCount(), 0);
 }
@@ -345,15 +273,16 @@ void TestPaste::foreignPython37FolderDoesNotBreakStart() {
 
 void TestPaste::realModuleStaysStableOver50Presses() {
     const QString realModule = QFINDTESTDATA("../account/python/PSNID.py");
-    QVERIFY(!realModule.isEmpty());
+    const QString serverFolder = QFileInfo(QFINDTESTDATA("python/fake_signin_server.py")).path();
+    QVERIFY(!realModule.isEmpty() && !serverFolder.isEmpty());
     QVERIFY(QFile::copy(realModule, workDir_->filePath("Python37/Lib/PSNID.py")));
-    TokenServer server;
-    const ScopedEnvironment environment({
-        {"CORVANE_AUTH_HOST", "http://127.0.0.1:" + QByteArray::number(server.start())},
-        {"CORVANE_REDIRECT_HOST", "redirect.example.net"},
-        {"CORVANE_CLIENT_SECRET", "secret"},
-        {"no_proxy", "*"},
-    });
+    QProcess server;
+    server.start(QStringLiteral("python3"), {"-c", kTokenServerScript, serverFolder});
+    QVERIFY(server.waitForReadyRead(10000));
+    qputenv("CORVANE_AUTH_HOST", "http://" + server.readLine().trimmed());
+    qputenv("CORVANE_REDIRECT_HOST", "redirect.example.net");
+    qputenv("CORVANE_CLIENT_SECRET", "secret");
+    qputenv("no_proxy", "*");
 
     constexpr int kWarmUp = 5;
     constexpr int kPresses = 50;
@@ -365,8 +294,10 @@ void TestPaste::realModuleStaysStableOver50Presses() {
             residentAfterWarmUp = residentBytes();
     }
     const qint64 growth = residentBytes() - residentAfterWarmUp;
+    server.closeWriteChannel();
+    QVERIFY(server.waitForFinished(10000));
+    QCOMPARE(server.readAll().trimmed().toInt(), 2 * kPresses);
     QCOMPARE(answerer_->count(), 0);
-    QCOMPARE(server.answered(), 2 * kPresses);
     const double perPress = double(growth) / (kPresses - kWarmUp);
     std::fprintf(stderr,
                  "resident memory growth over %d presses with the real module: %lld bytes "
