@@ -39,29 +39,38 @@ QString unquote(QString value) {
 
 // The key/value pairs of one section, read the way Python's configparser
 // reads them: "key = value" or "key: value", keys case-insensitive, whole-line
-// comments starting with '#' or ';', UTF-8 with or without a byte-order mark.
+// comments starting with '#' or ';', keys of [DEFAULT] apply to every section,
+// UTF-8 with or without a byte-order mark.
 QHash<QString, QString> readSection(const QString &path, const QString &section) {
     QHash<QString, QString> values;
+    QHash<QString, QString> defaults;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return values;
     const QString text = QString::fromUtf8(file.readAll()).remove(QChar(0xFEFF));
-    bool inSection = false;
+    QHash<QString, QString> *current = nullptr;
     for (const QString &rawLine : text.split(QLatin1Char('\n'))) {
         const QString line = rawLine.trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char('#')) ||
             line.startsWith(QLatin1Char(';')))
             continue;
         if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
-            inSection = line.mid(1, line.size() - 2) == section;
+            const QString name = line.mid(1, line.size() - 2);
+            current = name == section                    ? &values
+                      : name == QLatin1String("DEFAULT") ? &defaults
+                                                         : nullptr;
             continue;
         }
         const int equals = line.indexOf(QLatin1Char('='));
         const int colon = line.indexOf(QLatin1Char(':'));
         const int delimiter = (equals < 0 || (colon >= 0 && colon < equals)) ? colon : equals;
-        if (inSection && delimiter > 0)
-            values.insert(line.left(delimiter).trimmed().toLower(),
-                          unquote(line.mid(delimiter + 1)));
+        if (current && delimiter > 0)
+            current->insert(line.left(delimiter).trimmed().toLower(),
+                            unquote(line.mid(delimiter + 1)));
+    }
+    for (auto it = defaults.cbegin(); it != defaults.cend(); ++it) {
+        if (!values.contains(it.key()))
+            values.insert(it.key(), it.value());
     }
     return values;
 }

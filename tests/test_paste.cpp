@@ -233,13 +233,20 @@ void TestPaste::resolverOutcomes() {
 }
 
 void TestPaste::moduleFoldersComeFirstInOrder() {
-    writeModule(module("import sys; return '|'.join(sys.path[:3])"));
-    press(kRedirect);
-    const QStringList folders = window_->editPsnId->text().split('|');
-    QCOMPARE(folders.size(), 3);
-    QCOMPARE(folders.at(0), workDir_->filePath("Python37/Lib"));
-    QCOMPARE(folders.at(1), QCoreApplication::applicationDirPath() + "/Python37/Lib");
-    QVERIFY2(folders.at(2).endsWith("corvane/python"), qPrintable(folders.at(2)));
+    // The user's PYTHONPATH must not reach the interpreter; file names are UTF-8.
+    qputenv("PYTHONPATH", "/elsewhere");
+    writeModule(module("import sys; return '|'.join(sys.path[:3] + "
+                       "['isolated=%d utf8=%d elsewhere=%d' % (sys.flags.isolated, "
+                       "sys.flags.utf8_mode, '/elsewhere' in sys.path)])"));
+    for (int i = 0; i < 2; ++i)
+        press(kRedirect);
+    qunsetenv("PYTHONPATH");
+    const QStringList parts = window_->editPsnId->text().split('|');
+    QCOMPARE(parts.size(), 4);
+    QCOMPARE(parts.at(0), workDir_->filePath("Python37/Lib"));
+    QCOMPARE(parts.at(1), QCoreApplication::applicationDirPath() + "/Python37/Lib");
+    QVERIFY2(parts.at(2).endsWith("corvane/python"), qPrintable(parts.at(2)));
+    QCOMPARE(parts.at(3), QStringLiteral("isolated=1 utf8=1 elsewhere=0"));
 }
 
 void TestPaste::bundledStandardLibraryBecomesHome() {

@@ -127,20 +127,22 @@ void TestSignin::configFolderRules() {
 }
 
 void TestSignin::fileValuesAndEnvironmentOverrides() {
-    writeFile(configDir_->filePath("corvane.ini"), "\xEF\xBB\xBF# written by hand\n"
-                                                   "[other]\nauth_host = wrong.example.net\n"
-                                                   "[signin]\n"
-                                                   "; the test server\n"
-                                                   "Auth_Host: http://127.0.0.1:8765\n"
-                                                   "redirect_host = \"redirect.example.net\"\n"
-                                                   "client_secret = from-file\n"
-                                                   "[later]\nredirect_host = wrong.example.net\n");
+    writeFile(configDir_->filePath("corvane.ini"),
+              "\xEF\xBB\xBF# written by hand\n"
+              "[DEFAULT]\nclient_id = from-default\nauth_host = default.example.net\n"
+              "[other]\nauth_host = wrong.example.net\n"
+              "[signin]\n"
+              "; the test server\n"
+              "Auth_Host: http://127.0.0.1:8765\n"
+              "redirect_host = \"redirect.example.net\"\n"
+              "client_secret = from-file\n"
+              "[later]\nredirect_host = wrong.example.net\n");
     qputenv("CORVANE_CLIENT_SECRET", "from-env");
     qputenv("CORVANE_REDIRECT_HOST", "  ");
     SignInConfig config = loadSignInConfig();
     QCOMPARE(config.authHost, QStringLiteral("http://127.0.0.1:8765"));
     QCOMPARE(config.redirectHost, QStringLiteral("redirect.example.net"));
-    QCOMPARE(config.clientId, QString::fromLatin1(kDefaultClientId));
+    QCOMPARE(config.clientId, QStringLiteral("from-default"));
     QCOMPARE(config.clientSecret, QStringLiteral("from-env"));
     QVERIFY(signInConfigProblem(config).isEmpty());
 
