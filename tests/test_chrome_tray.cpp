@@ -31,6 +31,20 @@ void showForDragging(MainWindow &window) {
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 }
 
+// A pointer move to `pos` (window coordinates) with `held` buttons down.
+// QTest::mouseMove sends such a move only from Qt 6.3 on; earlier it just
+// places the cursor, so the event is sent directly there.
+void moveMouse(QWidget *widget, const QPoint &pos, Qt::MouseButtons held) {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 3, 0)
+    Q_UNUSED(held);
+    QTest::mouseMove(widget, pos);
+#else
+    QMouseEvent move(QEvent::MouseMove, pos, widget->mapToGlobal(pos), Qt::NoButton, held,
+                     Qt::NoModifier);
+    QApplication::sendEvent(widget, &move);
+#endif
+}
+
 QStringList plainButtonTexts(const SeenDialog &dialog) {
     QStringList texts;
     for (const QString &text : dialog.buttons)
@@ -105,6 +119,10 @@ void TestChromeTray::windowFlagsMakeAFramelessToolWindow() {
     for (Qt::WindowType hint :
          {Qt::X11BypassWindowManagerHint, Qt::FramelessWindowHint, Qt::WindowStaysOnTopHint})
         QVERIFY(flags.testFlag(hint));
+    // Qt clears this for tool windows whenever their flags are set; it must
+    // survive construction and showing, or closing would not end the program.
+    QVERIFY(window->testAttribute(Qt::WA_QuitOnClose));
+    window->show();
     QVERIFY(window->testAttribute(Qt::WA_QuitOnClose));
 }
 
@@ -115,12 +133,12 @@ void TestChromeTray::leftDragMovesByPointerDelta() {
     QVERIFY(window->childAt(kBackgroundPoint) == nullptr);
 
     QTest::mousePress(window.get(), Qt::LeftButton, {}, kBackgroundPoint);
-    QTest::mouseMove(window.get(), kBackgroundPoint + QPoint(30, -10));
+    moveMouse(window.get(), kBackgroundPoint + QPoint(30, -10), Qt::LeftButton);
     QCOMPARE(window->frameGeometry().topLeft(), start + QPoint(30, -10));
     QTest::mouseRelease(window.get(), Qt::LeftButton, {}, kBackgroundPoint);
     QCOMPARE(window->frameGeometry().topLeft(), start + QPoint(30, -10));
 
-    QTest::mouseMove(window.get(), kBackgroundPoint + QPoint(50, 40));
+    moveMouse(window.get(), kBackgroundPoint + QPoint(50, 40), Qt::NoButton);
     QCOMPARE(window->frameGeometry().topLeft(), start + QPoint(30, -10));
 }
 
@@ -131,7 +149,7 @@ void TestChromeTray::otherButtonsNeitherStartNorEndDrag() {
 
     for (Qt::MouseButton button : {Qt::RightButton, Qt::MiddleButton}) {
         QTest::mousePress(window.get(), button, {}, kBackgroundPoint);
-        QTest::mouseMove(window.get(), kBackgroundPoint + QPoint(25, 25));
+        moveMouse(window.get(), kBackgroundPoint + QPoint(25, 25), button);
         QTest::mouseRelease(window.get(), button, {}, kBackgroundPoint + QPoint(25, 25));
         QCOMPARE(window->frameGeometry().topLeft(), start);
     }
@@ -140,7 +158,7 @@ void TestChromeTray::otherButtonsNeitherStartNorEndDrag() {
     QTest::mousePress(window.get(), Qt::LeftButton, {}, kBackgroundPoint);
     QTest::mousePress(window.get(), Qt::RightButton, {}, kBackgroundPoint);
     QTest::mouseRelease(window.get(), Qt::RightButton, {}, kBackgroundPoint);
-    QTest::mouseMove(window.get(), kBackgroundPoint + QPoint(30, -10));
+    moveMouse(window.get(), kBackgroundPoint + QPoint(30, -10), Qt::LeftButton);
     QCOMPARE(window->frameGeometry().topLeft(), start + QPoint(30, -10));
     QTest::mouseRelease(window.get(), Qt::LeftButton, {}, kBackgroundPoint + QPoint(30, -10));
 }
