@@ -40,6 +40,7 @@ expected_files() {
     echo bin/corvane
     echo "$psnid_folder/PSNID.py"
     echo lib/udev/rules.d/70-corvane.rules
+    echo share/doc/corvane/copyright
     echo "share/applications/$app_id.desktop"
     echo "share/metainfo/$app_id.metainfo.xml"
     for size in "${icon_sizes[@]}"; do
