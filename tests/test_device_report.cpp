@@ -1,6 +1,7 @@
 // Byte layouts of the four request kinds and the reply parsers, including
 // replies that lie about their lengths.
 #include <QRandomGenerator>
+#include <cstring>
 #include <QtTest>
 
 #include "device/DeviceReport.h"
