@@ -1,8 +1,10 @@
 #include "ui/MainWindow.h"
 
 #include <QFont>
+#include <QImageReader>
 #include <QLineEdit>
 #include <QPushButton>
+#include <future>
 
 #include "device/DeviceMonitor.h"
 #include "firmware/WorkerThreadForFW.h"
@@ -21,6 +23,7 @@ constexpr int kSaveArrowX[6] = {260, 286, 312, 338, 364, 390};
 constexpr int kSaveArrowY = 435;
 constexpr QSize kArrowSize(18, 21);
 const char *const kFontFamily = "Microsoft Yahei UI";
+const QString kBackgroundPath = QStringLiteral(":/pics/背景.png");
 
 QLineEdit *createLineEdit(QWidget *parent, const QRect &geometry) {
     auto *edit = new QLineEdit(parent);
@@ -47,10 +50,13 @@ MainWindow::MainWindow(QWidget *parent) : QDialog(parent) {
     setAttribute(Qt::WA_QuitOnClose, true);
     setWindowTitle(QStringLiteral("Corvane")); // for task switchers and window tools
     g_mainWindow = this;
-    backgroundPixmap.load(QStringLiteral(":/pics/背景.png"));
-    resize(backgroundPixmap.size());
+    // Decoding the background takes about as long as building the widgets,
+    // so both happen at once; the window takes its size from the image header.
+    auto background = std::async(std::launch::async, [] { return QImage(kBackgroundPath); });
+    resize(QImageReader(kBackgroundPath).size());
     registerDeviceNotifications();
     createWidgets();
+    backgroundPixmap = QPixmap::fromImage(background.get());
     openDevice();
     createWorkers();
     createTrayIcon();
