@@ -30,8 +30,8 @@ void attachDemoAccessory() {
     spec.path = kDemoPath;
     emu::attach(spec);
     emu::setRecordText(kDemoPath, "version", "V1.2.0 (emulated)");
-    emu::setRecordText(kDemoPath, "rp.psnid", "");
-    emu::setRecordText(kDemoPath, "rp.pin", "");
+    emu::setRecordText(kDemoPath, "rp.psnid", "nTg6lZ4zRQg=");
+    emu::setRecordText(kDemoPath, "rp.pin", "24681357");
     std::vector<uint8_t> flash(emu::kFlashSize);
     for (std::size_t i = 0; i < flash.size(); ++i)
         flash[i] = uint8_t((i * 7 + i / 512) & 0xFF);
