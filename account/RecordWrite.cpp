@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include "ui/MainWindow.h"
+#include "ui/Messages.h"
 #include "ui/StyleSheets.h"
 
 namespace {
@@ -54,18 +55,13 @@ void lightSaveArrow(MainWindow &window, int step) {
         window.saveArrows[step - 1]->setStyleSheet(QString::fromUtf8(styles::kArrowLit));
 }
 
-void warn(MainWindow *window, const QString &text) {
-    QMessageBox::warning(window, QStringLiteral("Warning"), text, QMessageBox::Ok,
-                         QMessageBox::NoButton);
-}
-
 } // namespace
 
 void MainWindow::slotPushButtonRunSaveData() {
     if (refuseWhileDeviceBusy())
         return;
     if (!g_mainWindow->hidHandle) {
-        warn(this, QStringLiteral("Not connected device!"));
+        showWarning(this, QStringLiteral("Not connected device!"));
         return;
     }
     const RecordField fields[] = {
@@ -74,7 +70,7 @@ void MainWindow::slotPushButtonRunSaveData() {
     };
     for (const RecordField &field : fields) {
         if (field.value.size() > kMaxRecordValueLength) {
-            warn(this, tooLongMessage(field));
+            showWarning(this, tooLongMessage(field));
             return;
         }
     }
@@ -96,7 +92,7 @@ void MainWindow::slotPushButtonRunSaveData() {
         }
     }
     if (!failures.isEmpty())
-        warn(this, failures.join(QLatin1Char('\n')));
+        showWarning(this, failures.join(QLatin1Char('\n')));
 }
 
 void MainWindow::slotShowRunUpdateSaveDataProcess(int step) {

@@ -1,7 +1,6 @@
 // The window's device session: finding, opening and identifying the accessory.
 #include <QDebug>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <cstring>
 
@@ -9,6 +8,7 @@
 #include "firmware/WorkerThreadForFW.h"
 #include "readback/WorkerThreadForSaveData.h"
 #include "ui/MainWindow.h"
+#include "ui/Messages.h"
 
 namespace {
 
@@ -118,10 +118,8 @@ bool MainWindow::deviceJobRunning() const {
 bool MainWindow::refuseWhileDeviceBusy() {
     if (!deviceJobRunning())
         return false;
-    QMessageBox::warning(this, QStringLiteral("Warning"),
-                         QStringLiteral("The device is busy with a firmware update or a flash "
-                                        "backup; please wait until it has finished."),
-                         QMessageBox::Ok, QMessageBox::NoButton);
+    showWarning(this, QStringLiteral("The device is busy with a firmware update or a flash "
+                                     "backup; please wait until it has finished."));
     return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include "firmware/WorkerThreadForFW.h"
 #include "ui/MainWindow.h"
+#include "ui/Messages.h"
 #include "ui/StyleSheets.h"
 
 namespace {
@@ -39,11 +40,6 @@ QString firmwareFailureText(const WorkerThreadForFW::Result &result) {
         break;
     }
     return QString();
-}
-
-void showWarning(QWidget *parent, const QString &text) {
-    QMessageBox::warning(parent, QStringLiteral("Warning"), text, QMessageBox::Ok,
-                         QMessageBox::NoButton);
 }
 
 } // namespace

@@ -3,24 +3,19 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QSaveFile>
 
 #include "device/DeviceReport.h"
 #include "readback/WorkerThreadForSaveData.h"
 #include "ui/MainWindow.h"
+#include "ui/Messages.h"
 #include "ui/StyleSheets.h"
 
 namespace {
 
-void warn(QWidget *parent, const QString &text) {
-    QMessageBox::warning(parent, QStringLiteral("Warning"), text, QMessageBox::Ok,
-                         QMessageBox::NoButton);
-}
-
 void warnNotConnected(QWidget *parent) {
-    warn(parent, QStringLiteral("Not connected device!"));
+    showWarning(parent, QStringLiteral("Not connected device!"));
 }
 
 // Opens (and discards) the file the worker will write, so that a path that
@@ -70,13 +65,13 @@ bool MainWindow::startFlashBackup(const QString &path) {
     if (refuseWhileDeviceBusy())
         return false;
     if (path.isEmpty()) {
-        warn(this, QStringLiteral("No backup file was chosen."));
+        showWarning(this, QStringLiteral("No backup file was chosen."));
         return false;
     }
     QString reason;
     if (!canCreate(path, &reason)) {
-        warn(this, QStringLiteral("The backup file \"%1\" cannot be created: %2")
-                       .arg(QDir::toNativeSeparators(path), reason));
+        showWarning(this, QStringLiteral("The backup file \"%1\" cannot be created: %2")
+                              .arg(QDir::toNativeSeparators(path), reason));
         return false;
     }
     saveDataPath = path;
@@ -106,6 +101,6 @@ void MainWindow::backUpFlashInteractively() {
 void MainWindow::onBackupWorkerFinished() {
     const QString failure = failureMessage(saveDataWorker->result());
     if (!failure.isEmpty())
-        warn(this, failure);
+        showWarning(this, failure);
     runDeferredArrival();
 }
