@@ -50,6 +50,7 @@ MainWindow::MainWindow(QWidget *parent) : QDialog(parent) {
     setAttribute(Qt::WA_QuitOnClose, true);
     setWindowTitle(QStringLiteral("Corvane")); // for task switchers and window tools
     g_mainWindow = this;
+    setStyleSheet(QString::fromUtf8(styles::kDialogs));
     // Decoding the background takes about as long as building the widgets,
     // so both happen at once; the window takes its size from the image header.
     auto background = std::async(std::launch::async, [] { return QImage(kBackgroundPath); });

@@ -49,4 +49,14 @@ inline constexpr const char *kArrowDim =
 inline constexpr const char *kArrowLit =
     "QPushButton::menu-indicator{image:none;}QPushButton{border-image: url(:/pics/箭头-亮.png);}";
 
+// Message boxes opened over the window follow its dark look. The selectors
+// only reach widgets inside a message box, never the window's own buttons.
+inline constexpr const char *kDialogs =
+    "QMessageBox{background-color: rgb(30, 29, 31); border: 1px solid rgb(96, 150, 30);}"
+    "QMessageBox QLabel{color: rgb(225, 225, 225);}"
+    "QMessageBox QPushButton{color: rgb(141, 254, 3); background-color: rgb(23, 21, 22);"
+    "border: 1px solid rgb(96, 150, 30); border-radius: 5px; padding: 5px 16px; min-width: 56px;}"
+    "QMessageBox QPushButton:hover{background-color: rgb(42, 58, 20);}"
+    "QMessageBox QPushButton:pressed{background-color: rgb(141, 254, 3); color: rgb(23, 21, 22);}";
+
 } // namespace styles
