@@ -12,15 +12,19 @@
 
 namespace {
 
+struct KeptLine {
+    qint64 msecsSinceEpoch; // formatted only when the log is read
+    QString text;
+};
+
 QMutex logMutex;
-std::deque<QString> keptLines;
+std::deque<KeptLine> keptLines;
 QtMessageHandler previousHandler = nullptr;
 
 void keepAndForward(QtMsgType type, const QMessageLogContext &context, const QString &message) {
     {
         QMutexLocker lock(&logMutex);
-        keptLines.push_back(QDateTime::currentDateTime().toString(Qt::ISODateWithMs) +
-                            QLatin1Char(' ') + message);
+        keptLines.push_back({QDateTime::currentMSecsSinceEpoch(), message});
         while (keptLines.size() > std::size_t(MessageLog::kMaxLines))
             keptLines.pop_front();
     }
@@ -41,7 +45,12 @@ void install() {
 
 QStringList lines() {
     QMutexLocker lock(&logMutex);
-    return QStringList(keptLines.begin(), keptLines.end());
+    QStringList result;
+    result.reserve(int(keptLines.size()));
+    for (const KeptLine &line : keptLines)
+        result << QDateTime::fromMSecsSinceEpoch(line.msecsSinceEpoch).toString(Qt::ISODateWithMs) +
+                      QLatin1Char(' ') + line.text;
+    return result;
 }
 
 void clear() {
