@@ -111,6 +111,16 @@ ExchangeResult MainWindow::exchange(const DeviceReport &request, DeviceReport *r
     return channel.exchange(request, reply);
 }
 
+void MainWindow::stopWorkers(unsigned long waitMs) {
+    for (QThread *worker :
+         {static_cast<QThread *>(fwWorker), static_cast<QThread *>(saveDataWorker)}) {
+        if (worker && worker->isRunning()) {
+            worker->requestInterruption();
+            worker->wait(waitMs);
+        }
+    }
+}
+
 bool MainWindow::deviceJobRunning() const {
     return (fwWorker && fwWorker->isRunning()) || (saveDataWorker && saveDataWorker->isRunning());
 }

@@ -5,11 +5,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStringList>
-#include <QThread>
 #include <cstring>
 
-#include "firmware/WorkerThreadForFW.h"
-#include "readback/WorkerThreadForSaveData.h"
 #include "ui/MainWindow.h"
 
 namespace {
@@ -138,11 +135,5 @@ void MainWindow::stopWorkersForRemoval() {
     // The handle is about to be closed; a worker must not be mid-exchange on
     // it. The wait is bounded by one exchange, since that is the longest a
     // worker can take to notice the request.
-    for (QThread *worker :
-         {static_cast<QThread *>(fwWorker), static_cast<QThread *>(saveDataWorker)}) {
-        if (worker && worker->isRunning()) {
-            worker->requestInterruption();
-            worker->wait(kReplyTimeoutMs + 1000);
-        }
-    }
+    stopWorkers(kReplyTimeoutMs + 1000);
 }

@@ -4,6 +4,7 @@
 #include <QImageReader>
 #include <QLineEdit>
 #include <QPushButton>
+#include <climits>
 #include <future>
 
 #include "device/DeviceMonitor.h"
@@ -67,13 +68,7 @@ MainWindow::MainWindow(QWidget *parent) : QDialog(parent) {
 MainWindow::~MainWindow() {
     // Exit is refused while a worker runs; this only guards against a thread
     // object being destroyed under a running thread on any other way out.
-    for (QThread *worker :
-         {static_cast<QThread *>(fwWorker), static_cast<QThread *>(saveDataWorker)}) {
-        if (worker) {
-            worker->requestInterruption();
-            worker->wait();
-        }
-    }
+    stopWorkers(ULONG_MAX);
 }
 
 QPushButton *MainWindow::createButton(const QRect &geometry, const char *slot,

@@ -121,6 +121,8 @@ private:
     void showConnected(bool connected);
     void closeDeviceHandle();
     void stopWorkersForRemoval();
+    // Asks each running worker to stop and waits up to `waitMs` for it.
+    void stopWorkers(unsigned long waitMs);
     void dimFirmwareArrows();
     void onFirmwareWorkerFinished();
     void onBackupWorkerFinished();
