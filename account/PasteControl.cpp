@@ -7,6 +7,8 @@
 #include <QPushButton>
 
 #include "account/PythonResolver.h"
+#include "account/SignInConfig.h"
+#include "ui/LogRedaction.h"
 #include "ui/MainWindow.h"
 
 namespace {
@@ -14,6 +16,22 @@ namespace {
 // A real account ID is a base64 text of 12 characters; anything this short is
 // certainly not one.
 constexpr int kMaxImplausibleIdLength = 4;
+
+// The pasted address, every code value in it and the client secret the
+// resolver will use never appear in a saved log, whatever the resolver says.
+void notePastedValues(const QString &text) {
+    using LogRedaction::PrivateKind;
+    LogRedaction::notePrivate(PrivateKind::PastedText, text);
+    const QLatin1String key("code=");
+    for (int at = text.indexOf(key); at != -1; at = text.indexOf(key, at + 1)) {
+        const int start = at + key.size();
+        int end = start;
+        while (end < text.size() && !QStringLiteral("&#\"' \t\r\n").contains(text.at(end)))
+            ++end;
+        LogRedaction::notePrivate(PrivateKind::AuthorizationCode, text.mid(start, end - start));
+    }
+    LogRedaction::notePrivate(PrivateKind::ClientSecret, loadSignInConfig().clientSecret);
+}
 
 } // namespace
 
@@ -31,7 +49,11 @@ void MainWindow::slotPushButtonPastePSNID() {
             QStringLiteral("Copy Error, Copy the URL from the address bar First"), QMessageBox::Ok,
             QMessageBox::NoButton);
     } else {
+        notePastedValues(text);
         const ResolvedAccountId resolved = PythonResolver::resolve(text);
+        if (resolved.ok)
+            LogRedaction::notePrivate(LogRedaction::PrivateKind::AccountId,
+                                      QString::fromUtf8(resolved.id));
         if (!resolved.ok)
             QMessageBox::warning(this, QStringLiteral("Error"), resolved.error, QMessageBox::Ok,
                                  QMessageBox::NoButton);

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QStringList>
 
+#include "ui/LogRedaction.h"
 #include "ui/MainWindow.h"
 #include "ui/Messages.h"
 #include "ui/StyleSheets.h"
@@ -58,6 +59,8 @@ void lightSaveArrow(MainWindow &window, int step) {
 } // namespace
 
 void MainWindow::slotPushButtonRunSaveData() {
+    LogRedaction::notePrivate(LogRedaction::PrivateKind::AccountId, editPsnId->text());
+    LogRedaction::notePrivate(LogRedaction::PrivateKind::Pin, editPin->text());
     if (refuseWhileDeviceBusy())
         return;
     if (!g_mainWindow->hidHandle) {

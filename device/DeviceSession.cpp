@@ -7,6 +7,7 @@
 #include "device/DeviceDiscovery.h"
 #include "firmware/WorkerThreadForFW.h"
 #include "readback/WorkerThreadForSaveData.h"
+#include "ui/LogRedaction.h"
 #include "ui/MainWindow.h"
 #include "ui/Messages.h"
 
@@ -50,6 +51,7 @@ void MainWindow::openDevice() {
         getDevicePath(candidate.vendorId, candidate.productId, kUsagePage, kUsage, devicePath);
         if (devicePath[0] != 0) {
             currentPid = candidate.productId;
+            currentVendorId = candidate.vendorId;
             break;
         }
     }
@@ -93,13 +95,28 @@ void MainWindow::readDeviceRecords() {
             versionText = text;
             btnVersion->setText(versionText);
         } else {
-            (std::strcmp(record.name, "rp.psnid") == 0 ? editPsnId : editPin)->setText(text);
+            const bool isAccountId = std::strcmp(record.name, "rp.psnid") == 0;
+            LogRedaction::notePrivate(isAccountId ? LogRedaction::PrivateKind::AccountId
+                                                  : LogRedaction::PrivateKind::Pin,
+                                      text);
+            (isAccountId ? editPsnId : editPin)->setText(text);
         }
         // A device that does not answer one read will not answer the next
         // either; stop here instead of waiting out every timeout.
         if (result == ExchangeResult::Timeout)
             break;
     }
+}
+
+QString MainWindow::accessoryDescription() const {
+    if (!hidHandle)
+        return QStringLiteral("not connected");
+    const auto hex4 = [](uint16_t value) {
+        return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0')).toUpper();
+    };
+    return QStringLiteral("%1:%2 at %3, version %4")
+        .arg(hex4(currentVendorId), hex4(currentPid), QString::fromLocal8Bit(devicePath),
+             versionText.isEmpty() ? QStringLiteral("unknown") : versionText);
 }
 
 void MainWindow::showConnected(bool connected) {

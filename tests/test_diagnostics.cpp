@@ -1,11 +1,14 @@
 // The in-memory diagnostic log and the window's background menu that saves it.
+#include <QClipboard>
 #include <QContextMenuEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "support/DialogAnswerer.h"
 #include "support/WindowFixture.h"
+#include "ui/LogRedaction.h"
 #include "ui/MessageLog.h"
 
 namespace {
@@ -27,6 +30,29 @@ void chooseFromNextMenu(const QString &entry, QStringList *entriesSeen) {
         menu->close();
     });
 }
+
+void openBackgroundMenu(MainWindow *window) {
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(30, 300),
+                            window->mapToGlobal(QPoint(30, 300)));
+    QApplication::sendEvent(window, &event);
+}
+
+QByteArray readAll(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A resolver that fails the way a careless replacement module might, quoting
+// the address, the code, a token answer and the client secret, unless the
+// address asks for success.
+const char *const kLeakyResolver =
+    "import os\n"
+    "def getpsnid(url):\n"
+    "    if 'ok' in url:\n"
+    "        return 'ZXhhbXBsZTE='\n"
+    "    raise ValueError('token answer {\"access_token\": \"tok-5ecr3t-value\"} for ' + url +\n"
+    "                     ' with client_secret=' + os.environ['CORVANE_CLIENT_SECRET'] +\n"
+    "                     ' Authorization: Bearer tok-5ecr3t-value')\n";
 
 } // namespace
 
@@ -71,9 +97,7 @@ private slots:
         answerer.answerFileDialog(path);
         QStringList entries;
         chooseFromNextMenu(QStringLiteral("Save diagnostic log…"), &entries);
-        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(30, 300),
-                                window->mapToGlobal(QPoint(30, 300)));
-        QApplication::sendEvent(window.get(), &event);
+        openBackgroundMenu(window.get());
         QVERIFY(fixture::waitUntil([&] { return QFile::exists(path); }, 5000));
         QCOMPARE(entries, QStringList({QStringLiteral("Back up device flash…"),
                                        QStringLiteral("Save diagnostic log…")}));
@@ -81,6 +105,103 @@ private slots:
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QVERIFY(saved.readAll().contains("current pid:2203"));
         QCOMPARE(emu::misuseCount(), 0);
+    }
+
+    void redactsCredentialShapes_data() {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("saved");
+        QTest::newRow("result line") << "resultgetpsnid:anything at all"
+                                     << "resultgetpsnid:[account ID]";
+        QTest::newRow("bare account ID") << "stored AQIDBAUGBwg= here"
+                                         << "stored [account ID] here";
+        QTest::newRow("query values")
+            << "https://h/r?state=1&code=v3Ry&x=2#access_token=t0k"
+            << "https://h/r?state=1&code=[removed]&x=2#access_token=[removed]";
+        QTest::newRow("ini line") << "client_secret = s3cr3t;"
+                                  << "client_secret = [removed];";
+        QTest::newRow("JSON and dict text")
+            << "{\"refresh_token\": \"a\\\"b\", 'id_token':'c'}"
+            << "{\"refresh_token\": \"[removed]\", 'id_token':'[removed]'}";
+        QTest::newRow("header") << "Authorization: Bearer abc.def-ghi"
+                                << "Authorization: Bearer [removed]";
+        QTest::newRow("trace lines stay") << "current pid:2203 file step:3 HasReadBytes:00000200"
+                                          << "current pid:2203 file step:3 HasReadBytes:00000200";
+        // Longest first, and a mask already written is not taken apart.
+        QTest::newRow("noted values") << "abcdefgh then abcd then code=abcd"
+                                      << "[pasted address] then [PIN] then code=[PIN]";
+    }
+
+    void redactsCredentialShapes() {
+        QFETCH(QString, line);
+        QFETCH(QString, saved);
+        LogRedaction::forgetNotedValues();
+        LogRedaction::notePrivate(LogRedaction::PrivateKind::Pin, QStringLiteral("abcd"));
+        LogRedaction::notePrivate(LogRedaction::PrivateKind::PastedText,
+                                  QStringLiteral("abcdefgh"));
+        LogRedaction::notePrivate(LogRedaction::PrivateKind::Pin, QStringLiteral("ab"));
+        QCOMPARE(LogRedaction::redact(line), saved);
+    }
+
+    // After a failed and a successful Paste and a Save, the saved log tells
+    // what the user saw and on which system, and holds no private value.
+    void savedLogAfterPasteAndSaveHoldsNoPrivateValue() {
+        const QString previousDir = QDir::currentPath();
+        QTemporaryDir work;
+        QVERIFY(QDir().mkpath(work.filePath(QStringLiteral("Python37/Lib"))));
+        QFile resolver(work.filePath(QStringLiteral("Python37/Lib/PSNID.py")));
+        QVERIFY(resolver.open(QIODevice::WriteOnly));
+        resolver.write(kLeakyResolver);
+        resolver.close();
+        QVERIFY(QDir::setCurrent(work.path()));
+        qputenv("CORVANE_CLIENT_SECRET", "cl13nt-s3cret");
+        const QString failing = QStringLiteral("https://r.example/redirect?code=c0de-f1rst&s=1");
+        const QString succeeding = QStringLiteral("https://r.example/redirect?code=c0de-ok-2nd");
+
+        fixture::attachStandardDevice();
+        auto window = fixture::makeWindow();
+        DialogAnswerer answerer;
+        QGuiApplication::clipboard()->setText(failing);
+        window->slotPushButtonPastePSNID();
+        QGuiApplication::clipboard()->setText(succeeding);
+        window->slotPushButtonPastePSNID();
+        QCOMPARE(window->editPsnId->text(), QStringLiteral("ZXhhbXBsZTE="));
+        window->editPin->setText(QStringLiteral("86420135"));
+        window->slotPushButtonRunSaveData();
+        QCOMPARE(QString::fromLatin1(emu::record(fixture::kDevicePath, "rp.pin").data()),
+                 QStringLiteral("86420135"));
+
+        const QString path = work.filePath(QStringLiteral("support"));
+        answerer.clear();
+        answerer.answerFileDialog(path);
+        chooseFromNextMenu(QStringLiteral("Save diagnostic log…"), new QStringList);
+        openBackgroundMenu(window.get());
+        QVERIFY(fixture::waitUntil([&] { return answerer.count() == 2; }, 5000));
+        QDir::setCurrent(previousDir);
+        qunsetenv("CORVANE_CLIENT_SECRET");
+
+        QCOMPARE(answerer.seen().at(0).directory, QDir::homePath());
+        QCOMPARE(answerer.seen().at(1).text,
+                 "The diagnostic log was saved to " + QDir::toNativeSeparators(path + ".txt"));
+        const QByteArray saved = readAll(path + ".txt");
+        const QList<QByteArray> lines = saved.split('\n');
+        QCOMPARE(lines.value(0), QByteArray("Corvane diagnostic log"));
+        QVERIFY(lines.value(1).startsWith("Program: Corvane 1."));
+        QVERIFY(lines.value(2).startsWith("Qt: " + QByteArray(qVersion())));
+        QVERIFY(lines.value(3).startsWith("System: "));
+        QCOMPARE(lines.value(4), QByteArray("Accessory: 1ABE:2203 at /dev/hidraw-emulated0, "
+                                            "version V1.2.0 emulated"));
+        QVERIFY(lines.value(5).startsWith("Saved: " +
+                                          QDate::currentDate().toString(Qt::ISODate).toLatin1()));
+        QVERIFY(saved.contains(" message box: Error: The account ID could not be resolved: "));
+        QVERIFY(saved.contains(" message box: Success: Save data successfully!\n"));
+        QVERIFY(saved.contains(" resultgetpsnid:[account ID]\n"));
+        for (const char *secret :
+             {"ZXhhbXBsZTE=", "AQIDBAUGBwg=", "12345678", "86420135", "c0de-f1rst", "c0de-ok-2nd",
+              "r.example/redirect", "cl13nt-s3cret", "tok-5ecr3t-value"})
+            QVERIFY2(!saved.contains(secret), secret);
+        // The console still gets the line as it always was.
+        QVERIFY(MessageLog::lines().filter(QStringLiteral("resultgetpsnid:ZXhhbXBsZTE=")).size() ==
+                1);
     }
 };
 

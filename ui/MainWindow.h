@@ -118,6 +118,8 @@ private:
     void registerDeviceNotifications();
 
     void readDeviceRecords();
+    // "1ABE:2203 at <path>, version <text>", or "not connected".
+    QString accessoryDescription() const;
     void showConnected(bool connected);
     void closeDeviceHandle();
     void stopWorkersForRemoval();
@@ -140,6 +142,7 @@ private:
     QNetworkAccessManager *networkManager = nullptr;
     DeviceMonitor *deviceMonitor = nullptr;
     bool arrivalPending = false;
+    uint16_t currentVendorId = 0;
 };
 
 // The process-wide pointer to the one window; set early in its construction.

@@ -1,13 +1,18 @@
 #include "ui/MessageLog.h"
 
+#include <QApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSaveFile>
+#include <QSysInfo>
 #include <deque>
 
+#include "ui/LogRedaction.h"
 #include "ui/MainWindow.h"
 
 namespace {
@@ -21,15 +26,41 @@ QMutex logMutex;
 std::deque<KeptLine> keptLines;
 QtMessageHandler previousHandler = nullptr;
 
+bool installed = false;
+
+void keep(const QString &text) {
+    QMutexLocker lock(&logMutex);
+    keptLines.push_back({QDateTime::currentMSecsSinceEpoch(), text});
+    while (keptLines.size() > std::size_t(MessageLog::kMaxLines))
+        keptLines.pop_front();
+}
+
 void keepAndForward(QtMsgType type, const QMessageLogContext &context, const QString &message) {
-    {
-        QMutexLocker lock(&logMutex);
-        keptLines.push_back({QDateTime::currentMSecsSinceEpoch(), message});
-        while (keptLines.size() > std::size_t(MessageLog::kMaxLines))
-            keptLines.pop_front();
-    }
+    keep(message);
     if (previousHandler)
         previousHandler(type, context, message);
+}
+
+// Sees every message box as it appears, whoever opened it: the window's own,
+// the single-instance box, the file dialogs' questions.
+class MessageBoxWatcher : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (event->type() == QEvent::Show) {
+            if (auto *box = qobject_cast<QMessageBox *>(watched))
+                MessageLog::noteMessageBox(box->windowTitle(), box->text());
+        }
+        return false;
+    }
+};
+
+QString timeWithOffset(const QDateTime &local) {
+    QDateTime withOffset = local;
+    withOffset.setOffsetFromUtc(local.offsetFromUtc());
+    return withOffset.toString(Qt::ISODate);
 }
 
 } // namespace
@@ -38,9 +69,17 @@ namespace MessageLog {
 
 void install() {
     QMutexLocker lock(&logMutex);
-    if (previousHandler)
+    if (installed)
         return;
+    installed = true;
     previousHandler = qInstallMessageHandler(keepAndForward);
+    if (QCoreApplication *app = QCoreApplication::instance())
+        app->installEventFilter(new MessageBoxWatcher(app));
+}
+
+void noteMessageBox(const QString &title, const QString &text) {
+    keep(QStringLiteral("message box: %1: %2")
+             .arg(title, QString(text).replace(QLatin1Char('\n'), QLatin1Char(' '))));
 }
 
 QStringList lines() {
@@ -58,13 +97,44 @@ void clear() {
     keptLines.clear();
 }
 
-bool saveTo(const QString &path, QString *error) {
+QByteArray savedText(const QString &header) {
+    QStringList saved;
+    if (!header.isEmpty())
+        saved << header << QString();
+    {
+        QMutexLocker lock(&logMutex);
+        for (const KeptLine &line : keptLines)
+            saved << QDateTime::fromMSecsSinceEpoch(line.msecsSinceEpoch)
+                             .toString(Qt::ISODateWithMs) +
+                         QLatin1Char(' ') + LogRedaction::redact(line.text);
+    }
+    return saved.join(QLatin1Char('\n')).toUtf8() + '\n';
+}
+
+QString header(const QString &accessory) {
+    const QString platform = QGuiApplication::platformName();
+    return QStringList{
+        QStringLiteral("Corvane diagnostic log"),
+        QStringLiteral("Program: Corvane %1").arg(QLatin1String(CORVANE_VERSION)),
+        QStringLiteral("Qt: %1 (built with %2), platform %3")
+            .arg(QLatin1String(qVersion()), QLatin1String(QT_VERSION_STR),
+                 platform.isEmpty() ? QStringLiteral("none") : platform),
+        QStringLiteral("System: %1; kernel %2 %3; %4")
+            .arg(QSysInfo::prettyProductName(), QSysInfo::kernelType(), QSysInfo::kernelVersion(),
+                 QSysInfo::currentCpuArchitecture()),
+        QStringLiteral("Accessory: %1").arg(accessory),
+        QStringLiteral("Saved: %1").arg(timeWithOffset(QDateTime::currentDateTime())),
+    }
+        .join(QLatin1Char('\n'));
+}
+
+bool saveTo(const QString &path, QString *error, const QString &header) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
         *error = file.errorString();
         return false;
     }
-    const QByteArray text = lines().join(QLatin1Char('\n')).toUtf8() + '\n';
+    const QByteArray text = savedText(header);
     if (file.write(text) != text.size() || !file.commit()) {
         *error = file.errorString();
         return false;
@@ -75,15 +145,25 @@ bool saveTo(const QString &path, QString *error) {
 } // namespace MessageLog
 
 void MainWindow::saveDiagnosticLog() {
-    const QString suggested =
-        QStringLiteral("corvane-log-%1.txt").arg(QDate::currentDate().toString(Qt::ISODate));
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save diagnostic log"),
-                                                      suggested, QStringLiteral("*.txt"));
+    // Suggested in the home folder, as the flash backup is: the working
+    // directory of a program started from a menu is no place to look for it.
+    const QString suggested = QDir::home().filePath(
+        QStringLiteral("corvane-log-%1.txt").arg(QDate::currentDate().toString(Qt::ISODate)));
+    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save diagnostic log"),
+                                                suggested, QStringLiteral("*.txt"));
     if (path.isEmpty())
         return;
+    if (QFileInfo(path).suffix().isEmpty())
+        path += QStringLiteral(".txt");
     QString error;
-    if (!MessageLog::saveTo(path, &error))
+    if (!MessageLog::saveTo(path, &error, MessageLog::header(accessoryDescription()))) {
         QMessageBox::warning(this, QStringLiteral("Error"),
                              QStringLiteral("The log could not be saved: %1").arg(error),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+        return;
+    }
+    QMessageBox::information(this, QStringLiteral("Success"),
+                             QStringLiteral("The diagnostic log was saved to %1")
+                                 .arg(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath())),
                              QMessageBox::Ok, QMessageBox::NoButton);
 }

@@ -70,6 +70,7 @@ void DialogAnswerer::handleFileDialog(QFileDialog *dialog) {
     seen.kind = QStringLiteral("file");
     seen.title = dialog->windowTitle();
     seen.text = dialog->nameFilters().join(QLatin1Char(';'));
+    seen.directory = dialog->directory().absolutePath();
     seen_ << seen;
 
     const QString path = fileAnswers_.empty() ? QString() : fileAnswers_.front();

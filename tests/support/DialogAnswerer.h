@@ -15,6 +15,7 @@ struct SeenDialog {
     QString title;
     QString text;
     QStringList buttons; // texts of a message box's buttons
+    QString directory;   // the folder a file dialog opened in
     QMessageBox::Icon icon = QMessageBox::NoIcon;
 };
 
