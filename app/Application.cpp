@@ -6,10 +6,13 @@
 #include "app/SingleInstance.h"
 #include "ui/MainWindow.h"
 #include "ui/MessageLog.h"
+#include "ui/StyleSheets.h"
 
 int runCorvane(int &argc, char **argv, const std::function<void()> &onApplicationCreated) {
     QApplication app(argc, argv);
     MessageLog::install();
+    // The "already running" box has no window to take its look from.
+    app.setStyleSheet(QString::fromUtf8(styles::kDialogs));
     if (onApplicationCreated)
         onApplicationCreated();
     if (!takeSingleInstanceGuard()) {

@@ -1,6 +1,7 @@
 // The window's chrome and tray: dragging by the background, hiding, every way
 // of closing (and their refusal during a transfer), the tray icon and menu.
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QMenu>
 #include <QPushButton>
 #include <QtTest>
@@ -17,6 +18,16 @@ const QPoint kBackgroundPoint(30, 300);
 const QPoint kExitButtonPoint(628, 20);
 const QPoint kHideButtonPoint(590, 20);
 const QString kExitQuestion = QStringLiteral("Are you sure to  exit?");
+
+// Mean lightness (0 black .. 255 white) of the widget as it renders.
+int meanLightness(QWidget *widget) {
+    const QImage image = widget->grab().toImage();
+    qint64 sum = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            sum += QColor(image.pixel(x, y)).lightness();
+    return image.isNull() ? 255 : int(sum / (qint64(image.width()) * image.height()));
+}
 
 QPushButton *buttonAt(MainWindow &window, const QPoint &point) {
     return qobject_cast<QPushButton *>(window.childAt(point));
@@ -93,6 +104,7 @@ private slots:
     void exitAnswers();
 
     void trayIconAndMenu();
+    void menusFollowTheDarkLook();
     void trayClickTogglesVisibility();
     void trayShowHideActionTogglesAndLogs();
     void trayCloseClosesWithoutQuestion();
@@ -217,6 +229,24 @@ void TestChromeTray::trayIconAndMenu() {
     for (const QAction *action : actions)
         entries << action->text();
     QCOMPARE(entries, QStringList({QStringLiteral("Close"), QStringLiteral("Show/Hide")}));
+}
+
+void TestChromeTray::menusFollowTheDarkLook() {
+    auto window = fixture::makeWindow();
+    window->show();
+    QVERIFY(meanLightness(window->trayMenu) < 70);
+    int backgroundMenuLightness = -1;
+    QTimer::singleShot(50, [&] {
+        if (QWidget *menu = QApplication::activePopupWidget()) {
+            backgroundMenuLightness = meanLightness(menu);
+            menu->close();
+        }
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, kBackgroundPoint,
+                            window->mapToGlobal(kBackgroundPoint));
+    QApplication::sendEvent(window.get(), &event);
+    QVERIFY(backgroundMenuLightness >= 0);
+    QVERIFY(backgroundMenuLightness < 70);
 }
 
 void TestChromeTray::trayClickTogglesVisibility() {

@@ -167,8 +167,8 @@ private slots:
         QCOMPARE(window->editPsnId->text(), QStringLiteral("ZXhhbXBsZTE="));
         window->editPin->setText(QStringLiteral("86420135"));
         window->slotPushButtonRunSaveData();
-        QCOMPARE(QString::fromLatin1(emu::record(fixture::kDevicePath, "rp.pin").data()),
-                 QStringLiteral("86420135"));
+        const std::vector<uint8_t> pin = emu::record(fixture::kDevicePath, "rp.pin");
+        QCOMPARE(std::string(pin.begin(), pin.end()), std::string("86420135"));
 
         const QString path = work.filePath(QStringLiteral("support"));
         answerer.clear();

@@ -49,9 +49,18 @@ inline constexpr const char *kArrowDim =
 inline constexpr const char *kArrowLit =
     "QPushButton::menu-indicator{image:none;}QPushButton{border-image: url(:/pics/箭头-亮.png);}";
 
-// Message boxes opened over the window follow its dark look. The selectors
-// only reach widgets inside a message box, never the window's own buttons.
+// Message boxes and menus follow the window's dark look: set on the window
+// for what opens over it (the boxes, the background and tray menus), and on
+// the application for the box shown before any window exists. The selectors
+// only reach widgets inside a message box or a menu, never the window's own
+// buttons.
 inline constexpr const char *kDialogs =
+    "QMenu{background-color: rgb(30, 29, 31); color: rgb(225, 225, 225);"
+    "border: 1px solid rgb(96, 150, 30); padding: 4px 0px;}"
+    "QMenu::item{padding: 5px 24px 5px 16px; background-color: transparent;}"
+    "QMenu::item:selected{background-color: rgb(42, 58, 20); color: rgb(141, 254, 3);}"
+    "QMenu::item:disabled{color: rgb(110, 110, 110);}"
+    "QMenu::separator{height: 1px; background-color: rgb(70, 70, 70); margin: 4px 8px;}"
     "QMessageBox{background-color: rgb(30, 29, 31); border: 1px solid rgb(96, 150, 30);}"
     "QMessageBox QLabel{color: rgb(225, 225, 225);}"
     "QMessageBox QPushButton{color: rgb(141, 254, 3); background-color: rgb(23, 21, 22);"

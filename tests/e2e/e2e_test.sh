@@ -93,6 +93,13 @@ set +e
 "$binary" > "$work/second.log" 2>&1 &
 second=$!
 tips=$(wait_for_window tips 20) || fail "no tips box for the second start"
+# The box opens under the window, which stays on top; take the window away
+# for a moment to see the box itself.
+xdotool windowunmap --sync "$main"
+import -window "$tips" "$work/tips.png"
+xdotool windowmap --sync "$main"
+lightness=$(convert "$work/tips.png" -colorspace gray -format '%[fx:int(100*mean)]' info:)
+[ "$lightness" -lt 40 ] || fail "the tips box is light (mean lightness $lightness%), not dark"
 press_enter_in "$tips"
 wait "$second"
 code=$?
