@@ -1,6 +1,8 @@
 // The Login button and the window's small HTTPS client.
+#include <QClipboard>
 #include <QDebug>
 #include <QDesktopServices>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QMetaType>
 #include <QNetworkAccessManager>
@@ -14,6 +16,41 @@
 #include "account/SignInConfig.h"
 #include "ui/MainWindow.h"
 
+namespace {
+
+// The address has no blanks for the box to wrap at; it is broken after an
+// "&" once a line reaches `width` characters.
+QString wrappedAtAmpersands(const QString &address, int width) {
+    QString wrapped;
+    int lineLength = 0;
+    for (const QChar c : address) {
+        wrapped += c;
+        ++lineLength;
+        if (c == QLatin1Char('&') && lineLength >= width) {
+            wrapped += QLatin1Char('\n');
+            lineLength = 0;
+        }
+    }
+    return wrapped.trimmed();
+}
+
+// Without a browser the user can still sign in elsewhere: the address is
+// shown (selectable) and, if wanted, put on the clipboard.
+void offerAddressWhenNoBrowser(QWidget *parent, const QString &address) {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Warning"),
+                    QStringLiteral("The browser could not be opened. To sign in, open this "
+                                   "address in a browser:\n\n%1\n\nCopy the address to the "
+                                   "clipboard?")
+                        .arg(wrappedAtAmpersands(address, 60)),
+                    QMessageBox::Yes | QMessageBox::No, parent);
+    box.setDefaultButton(QMessageBox::Yes);
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse);
+    if (box.exec() == QMessageBox::Yes)
+        QGuiApplication::clipboard()->setText(address);
+}
+
+} // namespace
+
 void MainWindow::slotPushButtonLoginPSNID() {
     const SignInConfig config = loadSignInConfig();
     const QString problem = signInConfigProblem(config);
@@ -22,7 +59,9 @@ void MainWindow::slotPushButtonLoginPSNID() {
                              QMessageBox::NoButton);
         return;
     }
-    QDesktopServices::openUrl(QUrl(signInAddress(config), QUrl::TolerantMode));
+    const QString address = signInAddress(config);
+    if (!QDesktopServices::openUrl(QUrl(address, QUrl::TolerantMode)))
+        offerAddressWhenNoBrowser(this, address);
 }
 
 void MainWindow::onSendHttpsRequest(QString url) {

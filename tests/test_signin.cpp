@@ -1,3 +1,4 @@
+#include <QClipboard>
 #include <QDesktopServices>
 #include <QDir>
 #include <QNetworkAccessManager>
@@ -84,6 +85,7 @@ private slots:
 
     void loginOpensTheExactAddress();
     void loginWithoutHostsExplainsWhatToSet();
+    void loginWithoutBrowserOffersTheAddress();
 
     void replyBodyIsLoggedAndFreed();
     void refusedConnectionIsLogged();
@@ -258,6 +260,28 @@ void TestSignin::loginWithoutHostsExplainsWhatToSet() {
     QVERIFY(!answerer.seen().at(1).text.contains("auth_host"));
     QVERIFY(answerer.seen().at(1).text.contains("CORVANE_REDIRECT_HOST"));
     QVERIFY(catcher_.opened.isEmpty());
+}
+
+void TestSignin::loginWithoutBrowserOffersTheAddress() {
+    qputenv("CORVANE_AUTH_HOST", "auth.example.net");
+    qputenv("CORVANE_REDIRECT_HOST", "redirect.example.net");
+    // A handler that cannot be called makes opening the address fail, as a
+    // desktop without a browser does.
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), &catcher_, "noSuchSlot");
+    auto window = fixture::makeWindow();
+    DialogAnswerer answerer;
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+    answerer.answerMessageBox(QMessageBox::No);
+    window->slotPushButtonLoginPSNID();
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
+    window->slotPushButtonLoginPSNID(); // default answer: copy
+    QCOMPARE(answerer.count(), 2);
+    const SeenDialog box = answerer.seen().at(1);
+    QCOMPARE(box.title, QStringLiteral("Warning"));
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QVERIFY2(QString(box.text).remove('\n').contains(QString::fromLatin1(kDefaultAddress)),
+             qPrintable(box.text));
+    QCOMPARE(QGuiApplication::clipboard()->text().toLatin1(), kDefaultAddress);
 }
 
 void TestSignin::replyBodyIsLoggedAndFreed() {
