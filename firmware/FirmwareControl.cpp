@@ -2,6 +2,7 @@
 // showing its progress and telling the user how it ended.
 #include <QDebug>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -53,6 +54,18 @@ void MainWindow::slotPushButtonLoadFW() {
                                                 QStringLiteral("./"), QStringLiteral("*.bin"));
     if (!firmwarePath.isEmpty())
         dimFirmwareArrows();
+    showChosenFirmware();
+}
+
+void MainWindow::showChosenFirmware() {
+    if (firmwarePath.isEmpty()) {
+        btnRun->setToolTip(QStringLiteral("Run"));
+        return;
+    }
+    const QFileInfo image(firmwarePath);
+    const QString chosen = QStringLiteral("%1, %2 bytes").arg(image.fileName()).arg(image.size());
+    btnRun->setToolTip(QStringLiteral("Run: ") + chosen);
+    qDebug("firmware file: %s", qUtf8Printable(chosen));
 }
 
 void MainWindow::slotPushButtonRunUpdateFW() {

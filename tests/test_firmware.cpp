@@ -351,14 +351,20 @@ void TestFirmware::refusesLoadAndRunDuringTransfer() {
 void TestFirmware::cancellingDialogClearsChoice() {
     Session session;
     const QString path = session.writeImage(makeImage(1000));
+    LogCapture log;
     session.load(path);
     QCOMPARE(session.window->firmwarePath, path);
     for (QPushButton *arrow : session.window->fwArrows)
         QCOMPARE(arrow->styleSheet(), QString::fromUtf8(styles::kArrowDim));
     QCOMPARE(session.answerer.seen().last().title, QStringLiteral("select bin file"));
+    auto *runButton = qobject_cast<QPushButton *>(session.window->childAt(530, 565));
+    QVERIFY(runButton);
+    QCOMPARE(runButton->toolTip(), QStringLiteral("Run: image1.bin, 1000 bytes"));
+    QVERIFY(log.contains(QStringLiteral("firmware file: image1.bin, 1000 bytes")));
 
     session.load(QString());
     QVERIFY(session.window->firmwarePath.isEmpty());
+    QCOMPARE(runButton->toolTip(), QStringLiteral("Run"));
     session.run();
     QCOMPARE(session.lastText(), QStringLiteral("Please load firmware file first !"));
     QCOMPARE(session.answerer.seen().last().title, QStringLiteral("Warning"));

@@ -96,7 +96,8 @@ void MainWindow::createWidgets() {
     createButton({620, 12, 16, 16}, SLOT(slotPushButtonClose()), sheet(styles::kExit));
     createButton({580, 16, 20, 8}, SLOT(slotPushButtonMini()), sheet(styles::kHide));
     createButton({75, 540, 188, 54}, SLOT(slotPushButtonLoadFW()), sheet(styles::kLoadFirmware));
-    createButton({480, 540, 100, 51}, SLOT(slotPushButtonRunUpdateFW()), sheet(styles::kRun));
+    btnRun =
+        createButton({480, 540, 100, 51}, SLOT(slotPushButtonRunUpdateFW()), sheet(styles::kRun));
     for (int i = 0; i < 6; ++i)
         fwArrows[i] = createButton({QPoint(kFwArrowX[i], kFwArrowY), kArrowSize}, nullptr,
                                    sheet(styles::kArrowInitial));

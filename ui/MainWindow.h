@@ -126,6 +126,8 @@ private:
     // Asks each running worker to stop and waits up to `waitMs` for it.
     void stopWorkers(unsigned long waitMs);
     void dimFirmwareArrows();
+    // The Run button's tool tip names the chosen image, and the log records it.
+    void showChosenFirmware();
     void onFirmwareWorkerFinished();
     void onBackupWorkerFinished();
     void runDeferredArrival();
@@ -143,6 +145,7 @@ private:
     DeviceMonitor *deviceMonitor = nullptr;
     bool arrivalPending = false;
     uint16_t currentVendorId = 0;
+    QPushButton *btnRun = nullptr;
 };
 
 // The process-wide pointer to the one window; set early in its construction.
