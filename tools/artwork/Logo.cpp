@@ -77,9 +77,9 @@ QImage paintLogo(int size) {
 }
 
 void writeLogos(ArtworkOutput &out) {
-    const QByteArray trayPng = encodePng(paintLogo(32));
-    out.saveBytes(QStringLiteral("resources/pics/logo-32x32.png"), trayPng);
-    out.saveBytes(QStringLiteral("resources/pics/logo-32x32.ico"), icoContainer(trayPng));
+    const QImage tray = paintLogo(32);
+    out.savePng(QStringLiteral("resources/pics/logo-32x32.png"), tray);
+    out.saveBytes(QStringLiteral("resources/pics/logo-32x32.ico"), icoContainer(encodePng(tray)));
 
     for (int size : {16, 24, 32, 48, 64, 128, 256}) {
         const QString path =
