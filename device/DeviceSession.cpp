@@ -53,7 +53,7 @@ void MainWindow::openDevice() {
             break;
         }
     }
-    btnDeviceNotConnected->setToolTip(QString());
+    explainNotConnected(QString());
     if (devicePath[0] == 0) {
         showConnected(false);
         return;
@@ -68,7 +68,7 @@ void MainWindow::openDevice() {
     channel.replace(opened);
     if (!opened) {
         qDebug() << kPermissionHint;
-        btnDeviceNotConnected->setToolTip(QString::fromUtf8(kPermissionHint));
+        explainNotConnected(QString::fromUtf8(kPermissionHint));
         showConnected(false);
         return;
     }
@@ -91,7 +91,7 @@ void MainWindow::readDeviceRecords() {
         const QString text = report::replyRecordText(reply, record.isVersion);
         if (record.isVersion) {
             versionText = text;
-            btnVersion->setText(versionText);
+            showVersion(versionText);
         } else {
             (std::strcmp(record.name, "rp.psnid") == 0 ? editPsnId : editPin)->setText(text);
         }

@@ -171,6 +171,10 @@ private slots:
         }
         QImage image(path);
         QCOMPARE(image.size(), size);
+        // High-density screens get the twin drawn at twice the pixels.
+        QString twin = path;
+        twin.insert(twin.size() - 4, QStringLiteral("@2x"));
+        QCOMPARE(QImage(twin).size(), size * 2);
     }
 
     void noDeviceAtStart() {
