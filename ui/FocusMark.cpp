@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr int kGap = 3;       // between the control's edge and the mark
+constexpr int kGap = 3; // between the control's edge and the mark
 constexpr int kPenWidth = 2;
 const QColor kMarkColour(141, 254, 3); // the window's text and accent green
 
@@ -50,8 +50,7 @@ bool FocusMark::eventFilter(QObject *watched, QEvent *event) {
     auto *control = static_cast<QWidget *>(watched);
     switch (event->type()) {
     case QEvent::FocusIn:
-        setMarked(movedByKeyboard(static_cast<QFocusEvent *>(event)->reason()) ? control
-                                                                                : nullptr);
+        setMarked(movedByKeyboard(static_cast<QFocusEvent *>(event)->reason()) ? control : nullptr);
         break;
     case QEvent::FocusOut:
         if (marked == control)

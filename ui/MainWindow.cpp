@@ -8,10 +8,10 @@
 #include <future>
 
 #include "device/DeviceMonitor.h"
-#include "ui/Accessibility.h"
-#include "ui/FocusMark.h"
 #include "firmware/WorkerThreadForFW.h"
 #include "readback/WorkerThreadForSaveData.h"
+#include "ui/Accessibility.h"
+#include "ui/FocusMark.h"
 #include "ui/MessageLog.h"
 #include "ui/StyleSheets.h"
 #include "ui/TrayMenu.h"
@@ -112,8 +112,8 @@ void MainWindow::createWidgets() {
     for (int i = 0; i < 6; ++i)
         fwArrows[i] = createButton({QPoint(kFwArrowX[i], kFwArrowY), kArrowSize}, nullptr,
                                    sheet(styles::kArrowInitial));
-    QPushButton *save = createButton({278, 380, 109, 48}, SLOT(slotPushButtonRunSaveData()),
-                                     sheet(styles::kSave));
+    QPushButton *save =
+        createButton({278, 380, 109, 48}, SLOT(slotPushButtonRunSaveData()), sheet(styles::kSave));
     for (int i = 0; i < 6; ++i)
         saveArrows[i] = createButton({QPoint(kSaveArrowX[i], kSaveArrowY), kArrowSize}, nullptr,
                                      sheet(styles::kArrowInitial));

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QDialog>
-#include <QNetworkReply>
 #include <QList>
+#include <QNetworkReply>
 #include <QPixmap>
 #include <QPoint>
 #include <QString>

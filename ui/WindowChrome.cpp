@@ -13,8 +13,7 @@
 
 void MainWindow::paintEvent(QPaintEvent *) {
     QPainter painter(this);
-    painter.drawPixmap(QRectF(0, 0, width(), height()), backgroundForScreen(),
-                       QRectF(0, 0, 0, 0));
+    painter.drawPixmap(QRectF(0, 0, width(), height()), backgroundForScreen(), QRectF(0, 0, 0, 0));
     focusMark->paint(painter);
 }
 

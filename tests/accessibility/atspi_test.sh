@@ -28,6 +28,7 @@ pids+=($!)
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1 NO_AT_BRIDGE=0
 export QT_QPA_PLATFORM=xcb QT_QPA_PLATFORMTHEME=
 export CORVANE_EMULATOR_STATE_DIR="$work/state" CORVANE_CONFIG_DIR="$work/config"
+export CORVANE_INSTANCE_KEY="corvane-atspi-$(basename "$work")"
 cd "$work"
 "$binary" > "$work/app.log" 2>&1 &
 pids+=($!)
