@@ -167,6 +167,7 @@ private slots:
             const QByteArray data = ico.readAll();
             QCOMPARE(data.left(6), QByteArray::fromHex("000001000100"));
             QCOMPARE(data.mid(22, 4), QByteArray("\x89PNG"));
+            QCOMPARE(data.mid(12, 2), QByteArray("\x18\x00", 2)); // 24 bits per pixel
             return;
         }
         QImage image(path);
