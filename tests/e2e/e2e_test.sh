@@ -26,7 +26,8 @@ step() { echo "--- $*"; }
 export QT_QPA_PLATFORMTHEME= QT_QPA_PLATFORM=xcb
 export CORVANE_EMULATOR_STATE_DIR="$work/state" CORVANE_CONFIG_DIR="$work/config"
 # A guard key of this run's own, so that no other copy of the program collides.
-export CORVANE_INSTANCE_KEY="corvane-e2e-$(basename "$work")"
+export CORVANE_INSTANCE_KEY="corvane-e2e-$(basename "$work")" XDG_RUNTIME_DIR="$work/runtime"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
 
 wait_for_window() { # name, seconds → window id
     local id
