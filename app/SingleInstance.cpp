@@ -2,9 +2,14 @@
 
 #include <QSharedMemory>
 
+QString singleInstanceKey() {
+    const QString override = qEnvironmentVariable("CORVANE_INSTANCE_KEY");
+    return override.isEmpty() ? QStringLiteral("SingleApp") : override;
+}
+
 bool takeSingleInstanceGuard() {
     // Held for the life of the process; the segment's existence is the lock.
-    static QSharedMemory *const guard = new QSharedMemory(QStringLiteral("SingleApp"));
+    static QSharedMemory *const guard = new QSharedMemory(singleInstanceKey());
 #ifdef Q_OS_UNIX
     // A System V segment outlives an owner killed by a signal. Attaching and
     // detaching again removes such an orphan: the segment is destroyed when the

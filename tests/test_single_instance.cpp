@@ -1,6 +1,7 @@
 // One instance at a time, also after the previous one was killed. These tests
 // start the emulated program as separate processes.
 #include <QProcess>
+#include <QUuid>
 #include <QtTest>
 #include <memory>
 #include <vector>
@@ -9,11 +10,20 @@ namespace {
 
 constexpr int kStartTimeoutMs = 20000;
 
+// A guard key of this run's own: another copy of the program, or a parallel
+// run of this test, on the same machine must not hold our guard.
+const QString &runInstanceKey() {
+    static const QString key =
+        QStringLiteral("corvane-test-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    return key;
+}
+
 std::unique_ptr<QProcess> startProgram() {
     auto process = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("CORVANE_AUTO_ANSWER"), QStringLiteral("1"));
+    env.insert(QStringLiteral("CORVANE_INSTANCE_KEY"), runInstanceKey());
     process->setProcessEnvironment(env);
     process->setProcessChannelMode(QProcess::SeparateChannels);
     process->start(QStringLiteral(CORVANE_EMULATED_BINARY), {QStringLiteral("--no-device")});

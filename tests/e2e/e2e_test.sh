@@ -25,6 +25,8 @@ step() { echo "--- $*"; }
 # Qt's own dialogs, the same on every desktop.
 export QT_QPA_PLATFORMTHEME= QT_QPA_PLATFORM=xcb
 export CORVANE_EMULATOR_STATE_DIR="$work/state" CORVANE_CONFIG_DIR="$work/config"
+# A guard key of this run's own, so that no other copy of the program collides.
+export CORVANE_INSTANCE_KEY="corvane-e2e-$(basename "$work")"
 
 wait_for_window() { # name, seconds → window id
     local id
