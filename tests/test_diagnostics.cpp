@@ -188,7 +188,7 @@ private slots:
         QVERIFY(lines.value(1).startsWith("Program: Corvane 1."));
         QVERIFY(lines.value(2).startsWith("Qt: " + QByteArray(qVersion())));
         QVERIFY(lines.value(3).startsWith("System: "));
-        QCOMPARE(lines.value(4), QByteArray("Accessory: 1ABE:2203 at /dev/hidraw-emulated0, "
+        QCOMPARE(lines.value(4), QByteArray("Accessory: product 2203 at /dev/hidraw-emulated0, "
                                             "version V1.2.0 emulated"));
         QVERIFY(lines.value(5).startsWith("Saved: " +
                                           QDate::currentDate().toString(Qt::ISODate).toLatin1()));

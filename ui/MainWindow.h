@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QList>
 #include <QNetworkReply>
 #include <QPixmap>
 #include <QPoint>
@@ -20,6 +21,8 @@ class QPushButton;
 class WorkerThreadForFW;
 class WorkerThreadForSaveData;
 class DeviceMonitor;
+class ArrowRowIndicator;
+class FocusMark;
 
 // The program's one window: a fixed 656 x 710 frameless picture with image
 // buttons. It owns the open device handle, the worker threads and the tray.
@@ -36,6 +39,8 @@ public:
     void openDevice();
     // Every request and its reply travel through here; see DeviceChannel.
     ExchangeResult exchange(const DeviceReport &request, DeviceReport *reply);
+    // The channel itself, for the shared device code the workers run.
+    DeviceChannel &deviceChannel() { return channel; }
     // True while the firmware transfer or the flash read-back is running.
     bool deviceJobRunning() const;
     // Shows the refusal for a device action attempted during a running job and
@@ -110,6 +115,14 @@ protected:
 
 private:
     void createWidgets();
+    // Names, tool tips, tab order and focus mark for the controls just built.
+    void makeAccessible(const QList<QWidget *> &tabOrder);
+    // Shows `text` in the version line, which also names it for assistive tools.
+    void showVersion(const QString &text);
+    // The not-connected indicator's tool tip: `problem` when there is one to
+    // explain, otherwise the plain state.
+    void explainNotConnected(const QString &problem);
+    const QPixmap &backgroundForScreen();
     QPushButton *createButton(const QRect &geometry, const char *slot, const QString &styleSheet);
     void createWorkers();
     void createTrayIcon();
@@ -118,7 +131,7 @@ private:
     void registerDeviceNotifications();
 
     void readDeviceRecords();
-    // "1ABE:2203 at <path>, version <text>", or "not connected".
+    // "product 2203 at <path>, version <text>", or "not connected".
     QString accessoryDescription() const;
     void showConnected(bool connected);
     void closeDeviceHandle();
@@ -135,16 +148,22 @@ private:
     // A close attempt while a worker writes or reads the device is refused;
     // returns true when it was refused.
     bool refuseCloseWhileDeviceBusy();
+    // Closes the window and ends the event loop, also when the window is
+    // hidden (closing a hidden window alone does not end the program).
+    void closeAndQuit();
     void hideOrMinimize();
 
     void backUpFlashInteractively();
     void saveDiagnosticLog();
 
     DeviceChannel channel{hidHandle};
+    QPixmap backgroundPixmap2x; // loaded when first painted on a high-density screen
+    FocusMark *focusMark = nullptr;
+    ArrowRowIndicator *fwProgress = nullptr;
+    ArrowRowIndicator *saveProgress = nullptr;
     QNetworkAccessManager *networkManager = nullptr;
     DeviceMonitor *deviceMonitor = nullptr;
     bool arrivalPending = false;
-    uint16_t currentVendorId = 0;
     QPushButton *btnRun = nullptr;
 };
 
