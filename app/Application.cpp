@@ -20,7 +20,7 @@ int runCorvane(int &argc, char **argv, const std::function<void()> &onApplicatio
                                  QStringLiteral("The program is already running"), QMessageBox::Ok,
                                  QMessageBox::NoButton);
         QCoreApplication::quit();
-        return -1;
+        return kAlreadyRunningExitCode;
     }
     MainWindow window(nullptr);
     window.show();

@@ -9,6 +9,7 @@
 #include <QSystemTrayIcon>
 #include <array>
 #include <cstdint>
+#include <functional>
 
 #include "device/DeviceChannel.h"
 #include "ui/QtCompat.h"
@@ -46,6 +47,10 @@ public:
     // Shows the refusal for a device action attempted during a running job and
     // returns true; returns false when the device is free.
     bool refuseWhileDeviceBusy();
+
+    // Adds entries to the background menu after the program's own; the demo
+    // build over the emulated accessory uses it for its plug controls.
+    static void setBackgroundMenuExtension(std::function<void(QMenu *)> extension);
 
     // --- hot-plug --------------------------------------------------------
     void handleInterfaceArrival(const QString &interfaceName);

@@ -102,10 +102,20 @@ void MainWindow::reject() {
     QDialog::reject();
 }
 
+namespace {
+std::function<void(QMenu *)> backgroundMenuExtension;
+}
+
+void MainWindow::setBackgroundMenuExtension(std::function<void(QMenu *)> extension) {
+    backgroundMenuExtension = std::move(extension);
+}
+
 void MainWindow::contextMenuEvent(QContextMenuEvent *event) {
     QMenu menu(this);
     menu.addAction(QStringLiteral("Back up device flash…"), this,
                    &MainWindow::backUpFlashInteractively);
     menu.addAction(QStringLiteral("Save diagnostic log…"), this, &MainWindow::saveDiagnosticLog);
+    if (backgroundMenuExtension)
+        backgroundMenuExtension(&menu);
     menu.exec(event->globalPos());
 }

@@ -938,6 +938,10 @@ int receivedFirmwareBlocks(const std::string &path) {
     });
 }
 
+void setReceivedFirmware(const std::string &path, const std::vector<uint8_t> &firmware) {
+    locked([&](Data &data) { deviceAt(data, path).firmware = firmware; });
+}
+
 void setVersionAfterFirmware(const std::string &path, const std::string &text) {
     locked([&](Data &data) { deviceAt(data, path).versionAfterFirmware = text; });
 }

@@ -78,6 +78,9 @@ std::vector<uint8_t> flash(const std::string &path);
 // Firmware blocks received, laid out by their address; grows as blocks arrive.
 std::vector<uint8_t> receivedFirmware(const std::string &path);
 int receivedFirmwareBlocks(const std::string &path);
+// What an earlier session left in the device's firmware area (the demo build
+// restores it from its state folder); counts as no block received.
+void setReceivedFirmware(const std::string &path, const std::vector<uint8_t> &firmware);
 // When set, every firmware block received changes the device's "version"
 // record to `text` (lets tests see a fresh identification after an update).
 // An empty text turns this off again.

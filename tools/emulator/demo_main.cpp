@@ -2,33 +2,60 @@
 // end-to-end tests.
 //
 //   --no-device                  start with nothing attached
-//   CORVANE_EMULATOR_STATE_DIR   at exit, write what the accessory holds there:
-//                                firmware.bin (received image), record.<name>
+//   CORVANE_EMULATOR_STATE_DIR   what the accessory holds: read at start when
+//                                present, written at exit: firmware.bin (the
+//                                received image), record.<name>
+//   CORVANE_EMULATOR_REPLY_DELAY_MS  the accessory answers each request this
+//                                late (a slower transfer, to unplug during it)
 //   CORVANE_AUTO_ANSWER=1        answer every message box with its default
 //                                button and print "dialog: <title>: <text>";
 //                                print "window shown" once the window is up
+//
+// Unplugging and plugging the accessory at run time: the window's background
+// menu has an entry for it, and scripts send SIGUSR1 (unplug) or SIGUSR2
+// (plug in). Either reaches the window as a hot-plug event.
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPushButton>
+#include <QSaveFile>
+#include <QSocketNotifier>
 #include <QTimer>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "EmulatedAccessory.h"
 #include "app/Application.h"
+#include "device/Hotplug.h"
 #include "ui/MainWindow.h"
 
 namespace {
 
 const std::string kDemoPath = "/dev/hidraw-emulated0";
+constexpr hotplug::HidIdentity kDemoIdentity{0x0003, 0x1ABE, 0x2203};
+const char *const kRecordNames[] = {"version", "rp.psnid", "rp.pin"};
 
-void attachDemoAccessory() {
+emu::DeviceSpec demoSpec() {
     emu::DeviceSpec spec;
+    spec.vendorId = kDemoIdentity.vendorId;
+    spec.productId = kDemoIdentity.productId;
     spec.path = kDemoPath;
-    emu::attach(spec);
+    return spec;
+}
+
+QString stateDir() {
+    return qEnvironmentVariable("CORVANE_EMULATOR_STATE_DIR");
+}
+
+// What the accessory holds before anything was saved: set whether or not it
+// is attached, so that plugging it in later finds the same.
+void prepareDemoAccessory() {
     emu::setRecordText(kDemoPath, "version", "V1.2.0 (emulated)");
     emu::setRecordText(kDemoPath, "rp.psnid", "nTg6lZ4zRQg=");
     emu::setRecordText(kDemoPath, "rp.pin", "24681357");
@@ -37,13 +64,49 @@ void attachDemoAccessory() {
         flash[i] = uint8_t((i * 7 + i / 512) & 0xFF);
     emu::setFlash(kDemoPath, flash);
     emu::setVersionAfterFirmware(kDemoPath, "V1.2.1 (emulated, updated)");
+    const int delayMs = qEnvironmentVariableIntValue("CORVANE_EMULATOR_REPLY_DELAY_MS");
+    if (delayMs > 0)
+        emu::setReplyDelayMs(kDemoPath, delayMs);
 }
 
-// Unplugging and replugging in the emulation reaches the window the way the
-// system's notifications would.
+std::vector<uint8_t> readFile(const QString &path, bool *found) {
+    QFile file(path);
+    *found = file.open(QIODevice::ReadOnly);
+    const QByteArray bytes = *found ? file.readAll() : QByteArray();
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
+// Restores what an earlier run saved, file by file; a missing file keeps the
+// default.
+void restoreState(const QString &dir) {
+    bool found = false;
+    const std::vector<uint8_t> firmware = readFile(dir + QStringLiteral("/firmware.bin"), &found);
+    if (found)
+        emu::setReceivedFirmware(kDemoPath, firmware);
+    for (const char *name : kRecordNames) {
+        const std::vector<uint8_t> value =
+            readFile(dir + QStringLiteral("/record.") + QLatin1String(name), &found);
+        if (found)
+            emu::setRecord(kDemoPath, name, value);
+    }
+}
+
+void plugIn() {
+    if (!emu::isAttached(kDemoPath))
+        emu::attach(demoSpec());
+}
+
+void unplug() {
+    if (emu::isAttached(kDemoPath))
+        emu::detach(kDemoPath);
+}
+
+// The emulation's plug events reach the window where a real device's do: the
+// window's arrival and removal handling, with an interface name of the form
+// the system monitor gives.
 void forwardHotplugToWindow() {
-    emu::setHotplugListener([](const std::string &, bool arrived) {
-        const QString name = QStringLiteral("HID#VID_1ABE&PID_2203#emulated");
+    emu::setHotplugListener([](const std::string &path, bool arrived) {
+        const QString name = hotplug::interfaceName(kDemoIdentity, QString::fromStdString(path));
         QMetaObject::invokeMethod(
             qApp,
             [name, arrived] {
@@ -88,16 +151,56 @@ void announceWhenShown() {
     timer->start(20);
 }
 
+void addPlugEntry(QMenu *menu) {
+    menu->addSeparator();
+    if (emu::isAttached(kDemoPath))
+        menu->addAction(QStringLiteral("Unplug emulated accessory"), menu, [] { unplug(); });
+    else
+        menu->addAction(QStringLiteral("Plug in emulated accessory"), menu, [] { plugIn(); });
+}
+
+// SIGUSR1 unplugs, SIGUSR2 plugs in. The handler only writes one byte into a
+// pipe; the GUI thread reads it and acts.
+int signalPipe[2] = {-1, -1};
+
+void onControlSignal(int signalNumber) {
+    const char command = signalNumber == SIGUSR1 ? 'u' : 'p';
+    const int savedErrno = errno;
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &command, 1);
+    errno = savedErrno;
+}
+
+void watchControlSignals() {
+    if (::pipe(signalPipe) != 0)
+        return;
+    for (int fd : signalPipe)
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, [] {
+        char command = 0;
+        if (::read(signalPipe[0], &command, 1) == 1)
+            command == 'u' ? unplug() : plugIn();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onControlSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &action, nullptr);
+    sigaction(SIGUSR2, &action, nullptr);
+}
+
 void writeFile(const QString &path, const std::vector<uint8_t> &bytes) {
-    QFile file(path);
+    QSaveFile file(path);
     if (file.open(QIODevice::WriteOnly))
         file.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size()));
+    file.commit();
 }
 
 void exportState(const QString &dir) {
     QDir().mkpath(dir);
     writeFile(dir + QStringLiteral("/firmware.bin"), emu::receivedFirmware(kDemoPath));
-    for (const char *name : {"version", "rp.psnid", "rp.pin"})
+    for (const char *name : kRecordNames)
         writeFile(dir + QStringLiteral("/record.") + QLatin1String(name),
                   emu::record(kDemoPath, name));
 }
@@ -112,18 +215,24 @@ bool hasOption(int argc, char **argv, const char *option) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    prepareDemoAccessory();
+    if (!stateDir().isEmpty())
+        restoreState(stateDir());
     if (!hasOption(argc, argv, "--no-device"))
-        attachDemoAccessory();
+        plugIn();
     forwardHotplugToWindow();
+    MainWindow::setBackgroundMenuExtension(addPlugEntry);
     const bool autoAnswer = qEnvironmentVariableIntValue("CORVANE_AUTO_ANSWER") == 1;
     const int result = runCorvane(argc, argv, [autoAnswer] {
+        watchControlSignals();
         if (!autoAnswer)
             return;
         startAutoAnswer();
         announceWhenShown();
     });
-    const QString stateDir = qEnvironmentVariable("CORVANE_EMULATOR_STATE_DIR");
-    if (!stateDir.isEmpty())
-        exportState(stateDir);
+    // A start refused by the single-instance guard never had the accessory;
+    // the running copy saves what it holds.
+    if (!stateDir().isEmpty() && result != kAlreadyRunningExitCode)
+        exportState(stateDir());
     return result;
 }
