@@ -57,13 +57,7 @@ window_geometry "$main"
 win_x=$X win_y=$Y
 
 step "load a 128 KiB image"
-click_at 169 567
-dialog=$(wait_for_window "select bin file" 10) || fail "no file dialog"
-sleep 0.5
-xdotool windowfocus --sync "$dialog" 2>/dev/null || true
-xdotool type --delay 20 "$work/update.bin"
-xdotool key Return
-sleep 0.5
+load_image_through_dialog "$work/update.bin"
 
 step "unplug (SIGUSR1) during the transfer"
 click_at 530 565

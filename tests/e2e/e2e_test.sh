@@ -29,14 +29,7 @@ win_x=$X win_y=$Y
 [ "$WIDTH" = 656 ] && [ "$HEIGHT" = 710 ] || fail "window is ${WIDTH}x${HEIGHT}, not 656x710"
 
 step "load a firmware image through the file dialog"
-click_at 169 567
-dialog=$(wait_for_window "select bin file" 10) || fail "no file dialog"
-sleep 0.5
-xdotool windowfocus --sync "$dialog" 2>/dev/null || true
-xdotool type --delay 20 "$work/update.bin"
-xdotool key Return
-sleep 0.5
-xdotool search --onlyvisible --name "^select bin file\$" >/dev/null 2>&1 && fail "file dialog still open"
+load_image_through_dialog "$work/update.bin"
 
 step "run the update and confirm the success box"
 click_at 530 565

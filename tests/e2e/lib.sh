@@ -55,3 +55,18 @@ start_program() {
     (cd "$work" && exec "$binary" "$@") > "$work/app.log" 2>&1 &
     app_pid=$!
 }
+
+# Load Firmware, then types `path` into the file dialog and confirms it.
+load_image_through_dialog() {
+    local dialog
+    click_at 169 567
+    dialog=$(wait_for_window "select bin file" 10) || fail "no file dialog"
+    sleep 0.5
+    xdotool windowfocus --sync "$dialog" 2>/dev/null || true
+    xdotool type --delay 20 "$1"
+    xdotool key Return
+    sleep 0.5
+    xdotool search --onlyvisible --name "^select bin file\$" >/dev/null 2>&1 &&
+        fail "file dialog still open"
+    return 0
+}
