@@ -20,6 +20,8 @@ class QPushButton;
 class WorkerThreadForFW;
 class WorkerThreadForSaveData;
 class DeviceMonitor;
+class ResolverRun;
+struct ResolvedAccountId;
 
 // The program's one window: a fixed 656 x 710 frameless picture with image
 // buttons. It owns the open device handle, the worker threads and the tray.
@@ -41,6 +43,12 @@ public:
     // Shows the refusal for a device action attempted during a running job and
     // returns true; returns false when the device is free.
     bool refuseWhileDeviceBusy();
+
+    // --- account ---------------------------------------------------------
+    // True from a Paste press that reached the resolver until its outcome has
+    // been shown and its interpreter is gone (or it was given up after its
+    // deadline).
+    bool pasteInProgress() const;
 
     // --- hot-plug --------------------------------------------------------
     void handleInterfaceArrival(const QString &interfaceName);
@@ -128,10 +136,15 @@ private:
     void onBackupWorkerFinished();
     void runDeferredArrival();
 
-    // A close attempt while a worker writes or reads the device is refused;
-    // returns true when it was refused.
+    // A close attempt while a worker writes or reads the device, or while a
+    // Paste's interpreter runs, is refused; returns true when it was refused.
     bool refuseCloseWhileDeviceBusy();
+    bool refuseCloseWhilePasteRuns();
     void hideOrMinimize();
+
+    void startResolving(const QString &pastedText);
+    void showResolvedAccountId(const ResolvedAccountId &resolved);
+    void endPasteWhenDone();
 
     void backUpFlashInteractively();
     void saveDiagnosticLog();
@@ -140,6 +153,8 @@ private:
     QNetworkAccessManager *networkManager = nullptr;
     DeviceMonitor *deviceMonitor = nullptr;
     bool arrivalPending = false;
+    ResolverRun *resolverRun = nullptr;
+    bool pasteAwaitingOutcome = false;
 };
 
 // The process-wide pointer to the one window; set early in its construction.
