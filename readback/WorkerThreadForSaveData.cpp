@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "device/DeviceReport.h"
+#include "readback/PrivateFile.h"
 #include "ui/MainWindow.h"
 
 namespace {
@@ -42,7 +43,7 @@ void WorkerThreadForSaveData::run() {
     // once everything succeeded, so a failed backup never leaves a file that
     // looks like a good one (and an older backup at the path survives).
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    if (!openPrivately(file)) {
         finish(Outcome::FileError, 0, fileProblem(path, file.errorString()));
         return;
     }
