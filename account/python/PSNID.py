@@ -150,6 +150,8 @@ def extract_code(pasted) -> str:
         raise MissingCodeError(TOO_LONG_MESSAGE)
     # Users sometimes copy words around the address; the code never has spaces.
     for word in pasted.split():
+        if "=" not in word:  # holds no query pair at all
+            continue
         code = _code_in_word(word)
         if code:
             return code
