@@ -125,7 +125,26 @@ bool startSlowServer(QProcess *server, double delaySeconds) {
 }
 
 // The longest time between two ticks of a 1 ms timer on the GUI thread while
-// a press with the shipped resolver waits two seconds for the server.
+// `during` runs; the ticker stops when `during` returns.
+template <typename During> double longestTickGapMs(During during) {
+    QElapsedTimer clock;
+    qint64 last = 0, longest = 0;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        longest = std::max(longest, clock.nsecsElapsed() - last);
+        last = clock.nsecsElapsed();
+    });
+    clock.start();
+    ticker.start(1);
+    during();
+    ticker.stop();
+    return double(std::max(longest, clock.nsecsElapsed() - last)) / 1e6;
+}
+
+// The stall while a press with the shipped resolver waits two seconds for the
+// server, next to the same timer's longest gap in an idle loop of that length
+// (what the machine's scheduling alone costs).
 void measureStall(MainWindow *window, const QString &workDir) {
     QFile::remove(workDir + QStringLiteral("/Python37/Lib/PSNID.py"));
     QFile::copy(QStringLiteral(CORVANE_SOURCE_DIR "/account/python/PSNID.py"),
@@ -135,25 +154,21 @@ void measureStall(MainWindow *window, const QString &workDir) {
         std::fprintf(stderr, "the test server did not start\n");
         return;
     }
-    std::vector<double> stalls, pressMs;
+    std::vector<double> stalls, pressMs, idle;
     for (int i = 0; i < kStallPresses; ++i) {
-        QElapsedTimer clock;
-        qint64 last = 0, longest = 0;
-        QTimer ticker;
-        ticker.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&ticker, &QTimer::timeout, [&] {
-            longest = std::max(longest, clock.nsecsElapsed() - last);
-            last = clock.nsecsElapsed();
-        });
-        PressEndWatcher watcher(window);
-        clock.start();
-        ticker.start(1);
-        window->slotPushButtonPastePSNID();
-        watcher.wait();
-        ticker.stop();
-        longest = std::max(longest, clock.nsecsElapsed() - last);
-        stalls.push_back(double(longest) / 1e6);
-        pressMs.push_back(double(clock.nsecsElapsed()) / 1e6);
+        QElapsedTimer press;
+        press.start();
+        stalls.push_back(longestTickGapMs([window] {
+            PressEndWatcher watcher(window);
+            window->slotPushButtonPastePSNID();
+            watcher.wait();
+        }));
+        pressMs.push_back(double(press.nsecsElapsed()) / 1e6);
+        idle.push_back(longestTickGapMs([] {
+            QEventLoop loop;
+            QTimer::singleShot(2000, &loop, &QEventLoop::quit);
+            loop.exec();
+        }));
     }
     server.closeWriteChannel();
     server.waitForFinished(10000);
@@ -162,6 +177,9 @@ void measureStall(MainWindow *window, const QString &workDir) {
                 "answers after 2 s)  ratio to %.0f ms target: %.2f\n",
                 "longest event-loop stall:", worst, median(stalls), kStallPresses,
                 median(pressMs), kStallTargetMs, worst / kStallTargetMs);
+    std::printf("%-34s worst %7.2f ms  median %7.2f  (idle loop of 2 s, for comparison)\n",
+                "longest gap without a press:", *std::max_element(idle.begin(), idle.end()),
+                median(idle));
     if (window->editPsnId->text() != QLatin1String("AQAAAAAAAAA="))
         std::fprintf(stderr, "unexpected outcome of the slow press\n");
 }
