@@ -1,5 +1,12 @@
 #pragma once
 
-// Takes the machine-wide single-instance guard for this user session.
-// Returns false when another instance holds it (or it cannot be created).
+#include <QString>
+
+// The guard's key: "SingleApp", or the value of CORVANE_INSTANCE_KEY when that
+// is set, so that test runs can keep their own instances apart from any other
+// copy of the program on the machine.
+QString singleInstanceKey();
+
+// Takes the single-instance guard of this user. Returns false when another
+// instance of the same user holds it (or it cannot be created).
 bool takeSingleInstanceGuard();

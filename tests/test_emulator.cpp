@@ -97,6 +97,16 @@ int readInto(hid_device *dev, int ms) {
     return hid_read_timeout(dev, reply.data(), reply.size(), ms);
 }
 
+// Until the device has sent every reply it owes (late ones included).
+bool waitForRepliesSent() {
+    for (int waited = 0; emu::repliesInFlight(kPath) > 0; ++waited) {
+        if (waited > kWait)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 emu::DeviceSpec spec(const std::string &path, uint16_t vendorId, uint16_t productId) {
     emu::DeviceSpec s;
     s.path = path;
@@ -360,11 +370,13 @@ private slots:
         emu::stopAnswering(kPath, false);
         QVERIFY(!roundTrip(dev, recordWrite("rp.pin", text("9999"))).empty());
 
-        QCOMPARE(send(dev, recordRead("rp.pin")), 1024); // answered before the device stops
+        emu::setReplyDelayMs(kPath, 200);
+        QCOMPARE(send(dev, recordRead("rp.pin")), 1024); // acted on before the device stops
         emu::stopAnswering(kPath, true);
-        QCOMPARE(readInto(dev, 30), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        QCOMPARE(readInto(dev, 30), 0); // due by now, but withheld
         emu::stopAnswering(kPath, false);
-        QCOMPARE(readInto(dev, 0), 0); // the withheld reply went with the timeout
+        QCOMPARE(readInto(dev, 0), 1024); // and sent on resuming
         hid_close(dev);
     }
 
@@ -395,15 +407,79 @@ private slots:
         hid_close(dev);
     }
 
-    void lateReplyIsDroppedNotTakenForTheNext() {
-        emu::setReplyDelayMs(kPath, 60000);
+    // As in the kernel: a reply that comes after its reader gave up stays
+    // queued, and the next read returns it whatever was written meanwhile.
+    void lateReplyIsWhatTheNextReadReturns() {
         emu::setRecordText(kPath, "version", "1.0");
+        emu::setRecordText(kPath, "rp.pin", "4321");
         hid_device *dev = hid_open_path(kPath.c_str());
+        emu::answerLate(kPath, 0, 50);
         QCOMPARE(send(dev, recordRead("rp.pin")), 1024);
-        QCOMPARE(readInto(dev, 20), 0);
-        emu::setReplyDelayMs(kPath, 0);
-        const Bytes reply = roundTrip(dev, recordRead("version"));
+        QCOMPARE(readInto(dev, 1), 0);
+        QVERIFY(waitForRepliesSent());
+        QCOMPARE(send(dev, recordRead("version")), 1024);
+        Bytes reply(emu::kReportSize);
+        QCOMPARE(hid_read_timeout(dev, reply.data(), reply.size(), kWait), 1024);
+        QCOMPARE(slice(reply, 26, 4), text("4321")); // the late rp.pin reply
+        QCOMPARE(hid_read_timeout(dev, reply.data(), reply.size(), kWait), 1024);
         QCOMPARE(slice(reply, 34, 3), text("1.0"));
+        const auto log = emu::requestLog();
+        QCOMPARE(log[0].answeredBy, emu::kNoReportRead);
+        QCOMPARE(log[1].index, 1);
+        QCOMPARE(log[1].answeredBy, 0); // the pairing the emulator reports
+        hid_close(dev);
+    }
+
+    // Every open handle gets every reply and keeps the newest 64 unread ones;
+    // a handle opened later sees only what arrives after it was opened.
+    void reportQueuesFollowTheKernel() {
+        hid_device *writer = hid_open_path(kPath.c_str());
+        hid_device *idle = hid_open_path(kPath.c_str()); // never reads
+        for (int i = 0; i < 69; ++i)
+            QVERIFY(!roundTrip(writer, flashRead(uint32_t(i) * 512)).empty());
+        emu::answerLate(kPath, 69, 50);
+        QCOMPARE(send(writer, flashRead(69 * 512)), 1024);
+        hid_device *later = hid_open_path(kPath.c_str());
+        hid_close(writer);
+        QVERIFY(waitForRepliesSent());
+        Bytes reply(emu::kReportSize);
+        QCOMPARE(hid_read_timeout(later, reply.data(), reply.size(), 0), 1024);
+        QCOMPARE(reply[11], uint8_t(69 * 2)); // address byte 1, echoed by the device
+        QCOMPARE(readInto(later, 0), 0);
+        for (int i = 70 - int(emu::kReportQueueLength); i < 70; ++i) {
+            QCOMPARE(hid_read_timeout(idle, reply.data(), reply.size(), 0), 1024);
+            QCOMPARE(reply[11], uint8_t(i * 2));
+        }
+        QCOMPARE(readInto(idle, 0), 0);
+        hid_close(idle);
+        hid_close(later);
+    }
+
+    void shortStalledAndEmptyReads() {
+        hid_device *dev = hid_open_path(kPath.c_str());
+        emu::shortReplies(kPath, emu::matchCommand(1, 2), 100);
+        QCOMPARE(send(dev, flashRead(0)), 1024);
+        QCOMPARE(readInto(dev, kWait), 100);
+
+        emu::zeroReads(kPath, emu::matchCommand(1, 3));
+        QCOMPARE(send(dev, recordRead("rp.pin")), 1024);
+        QCOMPARE(readInto(dev, kWait), 0); // at once, before the reply
+        QCOMPARE(readInto(dev, kWait), 1024);
+
+        emu::stallWrites(kPath, emu::matchCommand(0, 3), 20);
+        const int numbered = emu::requestCount(kPath);
+        QCOMPARE(send(dev, recordWrite("rp.pin", text("1"))), -1);
+        QCOMPARE(emu::requestCount(kPath), numbered + 1);
+        QVERIFY(!emu::hasRecord(kPath, "rp.pin"));
+        QCOMPARE(readInto(dev, 0), 0);
+
+        emu::stallWrites(kPath, emu::matchAll(), 600000);
+        std::thread unplug([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            emu::detach(kPath);
+        });
+        QCOMPARE(send(dev, recordRead("rp.pin")), -1); // the unplug ends the stall
+        unplug.join();
         hid_close(dev);
     }
 
@@ -510,6 +586,9 @@ private slots:
 
     void concurrentClientsStayConsistent() {
         emu::attach(spec("/second", 0x1ABE, kProduct));
+        // Replies reach every handle open on a device, so concurrent clients of
+        // one device would read each other's replies: one device per client.
+        emu::attach(spec("/third", 0x1ABE, kProduct));
         emu::setHotplugListener([](const std::string &, bool) { (void)emu::openHandleCount(); });
         const int rounds = 200;
         std::atomic<int> mismatches{0};
@@ -534,7 +613,7 @@ private slots:
             }
         });
         std::thread a(client, kPath, "rp.psnid");
-        std::thread b(client, kPath, "rp.pin");
+        std::thread b(client, std::string("/third"), "rp.pin");
         std::thread c(client, std::string("/second"), "rp.pin");
         a.join();
         b.join();

@@ -38,6 +38,8 @@ public:
     void openDevice();
     // Every request and its reply travel through here; see DeviceChannel.
     ExchangeResult exchange(const DeviceReport &request, DeviceReport *reply);
+    // The channel itself, for the shared device code the workers run.
+    DeviceChannel &deviceChannel() { return channel; }
     // True while the firmware transfer or the flash read-back is running.
     bool deviceJobRunning() const;
     // Shows the refusal for a device action attempted during a running job and
@@ -140,6 +142,9 @@ private:
     // Paste's interpreter runs, is refused; returns true when it was refused.
     bool refuseCloseWhileDeviceBusy();
     bool refuseCloseWhilePasteRuns();
+    // Closes the window and ends the event loop, also when the window is
+    // hidden (closing a hidden window alone does not end the program).
+    void closeAndQuit();
     void hideOrMinimize();
 
     void startResolving(const QString &pastedText);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,11 +21,14 @@ using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 using HotplugListener = std::function<void(const std::string &, bool)>;
 
-struct PendingReply {
+// A report the device sends in answer to one request: first on its way, then
+// queued at each handle that was open when it arrived.
+struct Reply {
     Bytes bytes;
     Bytes request; // what it answers, for the read fault matcher
     int requestIndex = 0;
-    Clock::time_point readyAt;
+    Clock::time_point arrival; // when it reaches (or reached) the handles
+    bool zeroReadFirst = false; // the first read that waits for it returns 0
 };
 
 } // namespace emu::detail
@@ -38,7 +42,15 @@ struct hid_device_ {
     bool closed = false;
     bool nonblocking = false;
     int readers = 0; // threads currently inside a read on this handle
-    std::optional<emu::detail::PendingReply> pending;
+    int writers = 0; // threads currently inside a (stalled) write on this handle
+    std::deque<emu::detail::Reply> queue; // reports arrived and not read yet
+    // For the misuse check at the next write: when the caller last looked at
+    // the queue, and whether it looked at all since its last write.
+    emu::detail::Clock::time_point lastReadBegan{};
+    bool readSinceWrite = true;
+    // The log entry of the last request written, until a report is read.
+    std::optional<std::size_t> unpairedEntry;
+    unsigned unpairedLogEpoch = 0;
     const wchar_t *lastError = nullptr;
 };
 
@@ -46,6 +58,7 @@ namespace emu::detail {
 
 const wchar_t *const kErrDisconnected = L"device disconnected";
 const wchar_t *const kErrWriteFault = L"write failed (injected fault)";
+const wchar_t *const kErrWriteStalled = L"write timed out (injected stall)";
 const wchar_t *const kErrReadFault = L"read failed (injected fault)";
 const wchar_t *const kErrNoDevice = L"no device at that path";
 const wchar_t *const kErrOpenFault = L"open failed (injected fault)";
@@ -64,8 +77,16 @@ struct Device {
     int firmwareBlocks = 0;
     std::string versionAfterFirmware;
 
+    std::vector<Reply> inFlight; // sent, not arrived yet (or withheld while stopped)
+
     RequestMatcher writeFault;
     RequestMatcher readFault;
+    RequestMatcher shortReplyFault;
+    std::size_t shortReplyLength = 0;
+    RequestMatcher stallFault;
+    int stallMs = 0;
+    RequestMatcher zeroReadFault;
+    std::map<int, int> lateAnswers; // request index -> delay of its reply
     bool stopped = false;
     int replyDelayMs = 0;
     int detachCountdown = -1; // requests until an automatic detach; -1 = none
@@ -77,6 +98,7 @@ struct Data {
     std::vector<std::string> order;        // attached paths in enumeration order
     std::vector<std::unique_ptr<hid_device_>> handles;
     std::vector<LoggedRequest> log;
+    unsigned logEpoch = 0; // bumped when the log is cleared
     std::vector<std::string> misuse;
     std::vector<std::string> protocolErrors;
     int initCount = 0;
@@ -96,7 +118,10 @@ State &state() {
     return instance;
 }
 
-// Runs `fn` on the data under the lock and wakes waiting readers afterwards.
+void advance(Data &data, Clock::time_point now);
+
+// Runs `fn` on the data under the lock, after delivering the replies that have
+// arrived meanwhile, and wakes waiting readers afterwards.
 template <typename Fn> auto locked(Fn fn) {
     State &s = state();
     struct Wake {
@@ -104,6 +129,7 @@ template <typename Fn> auto locked(Fn fn) {
         ~Wake() { s.changed.notify_all(); }
     } wake{s};
     std::lock_guard<std::mutex> lock(s.mutex);
+    advance(s.data, Clock::now());
     return fn(s.data);
 }
 
@@ -353,9 +379,10 @@ bool detachLocked(Data &data, const std::string &path) {
     found->second.attached = false;
     found->second.detachCountdown = -1;
     data.order.erase(std::remove(data.order.begin(), data.order.end(), path), data.order.end());
+    found->second.inFlight.clear(); // replies not sent yet go with the device
     for (auto &handle : data.handles) {
         if (handle->path == path)
-            handle->pending.reset();
+            handle->queue.clear();
     }
     return true;
 }
@@ -410,19 +437,100 @@ int fail(hid_device_ &handle, const wchar_t *error) {
     return -1;
 }
 
+// --- replies on their way ------------------------------------------------------
+
+bool isOpenOn(const hid_device_ &handle, const Device &device) {
+    return !handle.closed && handle.path == device.spec.path &&
+           handle.generation == device.generation;
+}
+
+void enqueue(hid_device_ &handle, const Reply &reply) {
+    if (handle.queue.size() == kReportQueueLength)
+        handle.queue.pop_front(); // a full queue loses its oldest report
+    handle.queue.push_back(reply);
+}
+
+// Delivers the replies of `device` that are due by `now` into every handle
+// open on it, in the order they arrive. A stopped device sends nothing.
+void advanceDevice(Data &data, Device &device, Clock::time_point now) {
+    if (!device.attached || device.stopped || device.inFlight.empty())
+        return;
+    auto due = std::stable_partition(device.inFlight.begin(), device.inFlight.end(),
+                                     [now](const Reply &reply) { return reply.arrival > now; });
+    if (due == device.inFlight.end())
+        return;
+    std::stable_sort(due, device.inFlight.end(), [](const Reply &a, const Reply &b) {
+        return a.arrival < b.arrival;
+    });
+    for (auto reply = due; reply != device.inFlight.end(); ++reply) {
+        for (auto &handle : data.handles) {
+            if (isOpenOn(*handle, device))
+                enqueue(*handle, *reply);
+        }
+    }
+    device.inFlight.erase(due, device.inFlight.end());
+}
+
+void advance(Data &data, Clock::time_point now) {
+    for (auto &entry : data.devices)
+        advanceDevice(data, entry.second, now);
+}
+
+// When the next reply of `device` is due, if it is sending any.
+std::optional<Clock::time_point> nextArrival(const Device &device) {
+    if (device.stopped || device.inFlight.empty())
+        return std::nullopt;
+    const auto earliest = std::min_element(
+        device.inFlight.begin(), device.inFlight.end(),
+        [](const Reply &a, const Reply &b) { return a.arrival < b.arrival; });
+    return earliest->arrival;
+}
+
+void setStopped(Data &data, Device &device, bool stopped) {
+    const auto now = Clock::now();
+    if (device.stopped && !stopped) {
+        // Replies withheld while stopped arrive now, not when they were due.
+        for (Reply &reply : device.inFlight)
+            reply.arrival = std::max(reply.arrival, now);
+    }
+    device.stopped = stopped;
+    advance(data, now);
+}
+
 // --- writing -------------------------------------------------------------------
 
+LoggedRequest *unpairedRequest(Data &data, const hid_device_ &handle) {
+    if (!handle.unpairedEntry || handle.unpairedLogEpoch != data.logEpoch ||
+        *handle.unpairedEntry >= data.log.size())
+        return nullptr;
+    return &data.log[*handle.unpairedEntry];
+}
+
+void logRequest(Data &data, hid_device_ &handle, const Bytes &request, int index) {
+    data.log.push_back({handle.path, request, index, kNoReportRead});
+    handle.unpairedEntry = data.log.size() - 1;
+    handle.unpairedLogEpoch = data.logEpoch;
+}
+
 // The device receives a request: a stopped device ignores it entirely;
-// otherwise it acts on it and queues its one reply.
+// otherwise it acts on it and sends its one reply, due after the reply delay
+// (or the late answer set for this request).
 void receive(Data &data, Device &device, hid_device_ &handle, const Bytes &request, int index) {
-    data.log.push_back({handle.path, request});
+    logRequest(data, handle, request, index);
+    handle.readSinceWrite = false;
     if (device.stopped)
         return;
     protocol::Outcome outcome = protocol::answer(device, request);
     if (!outcome.error.empty())
         recordProtocolError(data, handle.path, outcome.error);
-    const auto delay = std::chrono::milliseconds(std::max(0, device.replyDelayMs));
-    handle.pending = PendingReply{std::move(outcome.reply), request, index, Clock::now() + delay};
+    if (device.shortReplyFault && device.shortReplyFault(request, index))
+        outcome.reply.resize(std::min(outcome.reply.size(), device.shortReplyLength));
+    const auto late = device.lateAnswers.find(index);
+    const int delayMs = late != device.lateAnswers.end() ? late->second : device.replyDelayMs;
+    Reply reply{std::move(outcome.reply), request, index,
+                Clock::now() + std::chrono::milliseconds(std::max(0, delayMs)), false};
+    reply.zeroReadFirst = device.zeroReadFault && device.zeroReadFault(request, index);
+    device.inFlight.push_back(std::move(reply));
 }
 
 // Counts a received request towards detachAfterRequests; true when it unplugs now.
@@ -432,50 +540,78 @@ bool countTowardsDetach(Data &data, Device &device) {
     return detachLocked(data, device.spec.path);
 }
 
-int writeLocked(Data &data, hid_device *dev, const unsigned char *bytes, std::size_t length,
-                bool &detachedNow) {
+// A write is misuse when the caller could have read what is queued first.
+void checkNothingLeftUnread(Data &data, const hid_device_ &handle) {
+    if (handle.queue.empty())
+        return;
+    if (!handle.readSinceWrite)
+        recordMisuse(data, "hid_write while the reply to the previous request is still unread (" +
+                               handle.path + ")");
+    else if (handle.queue.front().arrival <= handle.lastReadBegan)
+        recordMisuse(data, "hid_write while a report that arrived before the last read is "
+                           "still queued (" +
+                               handle.path + ")");
+}
+
+struct WriteStep {
+    int result = -1;
+    int stallMs = 0; // > 0: block this long, then fail
+    bool detachedNow = false;
+};
+
+WriteStep writeLocked(Data &data, hid_device *dev, const unsigned char *bytes,
+                      std::size_t length) {
     hid_device_ *handle = usableHandle(data, dev, "hid_write");
     if (!handle)
-        return -1;
+        return {};
     if (!bytes) {
         recordMisuse(data, "hid_write with a null buffer (" + handle->path + ")");
-        return -1;
+        return {};
     }
     Device *device = liveDevice(data, *handle);
     if (!device)
-        return fail(*handle, kErrDisconnected);
-    if (handle->pending) {
-        recordMisuse(data, "hid_write while the previous reply is still unread (" + handle->path +
-                               "); the unread reply is dropped");
-        handle->pending.reset();
-    }
+        return {fail(*handle, kErrDisconnected)};
+    checkNothingLeftUnread(data, *handle);
+    handle->unpairedEntry.reset();
     const Bytes request(bytes, bytes + length);
     const int index = device->requestIndex++;
+    if (device->stallFault && device->stallFault(request, index))
+        return {-1, std::max(1, device->stallMs)};
     if (device->writeFault && device->writeFault(request, index))
-        return fail(*handle, kErrWriteFault);
+        return {fail(*handle, kErrWriteFault)};
     receive(data, *device, *handle, request, index);
-    detachedNow = countTowardsDetach(data, *device);
-    return int(length);
+    return {int(length), 0, countTowardsDetach(data, *device)};
+}
+
+// A stalled write: blocks until `ms` passed (or the device or handle went),
+// then fails without the device having received anything.
+int stallWrite(State &s, std::unique_lock<std::mutex> &lock, hid_device_ &handle, int ms) {
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    ++handle.writers;
+    while (Clock::now() < until && !handle.closed && liveDevice(s.data, handle))
+        s.changed.wait_until(lock, until);
+    --handle.writers;
+    return fail(handle, kErrWriteStalled);
 }
 
 // --- reading -------------------------------------------------------------------
 
-int deliver(Device &device, hid_device_ &handle, unsigned char *out, std::size_t length) {
-    PendingReply reply = std::move(*handle.pending);
-    handle.pending.reset();
+void pairWithRequest(Data &data, hid_device_ &handle, const Reply &reply) {
+    if (LoggedRequest *request = unpairedRequest(data, handle))
+        request->answeredBy = reply.requestIndex;
+    handle.unpairedEntry.reset();
+}
+
+int deliver(Data &data, Device &device, hid_device_ &handle, unsigned char *out,
+            std::size_t length) {
+    const Reply reply = std::move(handle.queue.front());
+    handle.queue.pop_front();
     if (device.readFault && device.readFault(reply.request, reply.requestIndex))
         return fail(handle, kErrReadFault);
+    pairWithRequest(data, handle, reply);
     const std::size_t count = std::min(length, reply.bytes.size());
     std::copy_n(reply.bytes.begin(), count, out);
     return int(count);
-}
-
-// A read that gave up waiting drops the reply it waited for, so a late reply is
-// never taken for the answer to the next request. A zero-timeout poll keeps it.
-int timeOut(hid_device_ &handle, int ms) {
-    if (ms > 0)
-        handle.pending.reset();
-    return 0;
 }
 
 int awaitReply(State &s, std::unique_lock<std::mutex> &lock, hid_device_ &handle,
@@ -484,20 +620,27 @@ int awaitReply(State &s, std::unique_lock<std::mutex> &lock, hid_device_ &handle
     if (ms >= 0)
         deadline = Clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
+        const auto now = Clock::now();
+        advance(s.data, now);
         if (handle.closed)
             return -1; // closed by another thread meanwhile (reported by hid_close)
         Device *device = liveDevice(s.data, handle);
         if (!device)
             return fail(handle, kErrDisconnected);
-        const bool answering = handle.pending && !device->stopped;
-        const auto now = Clock::now();
-        if (answering && handle.pending->readyAt <= now)
-            return deliver(*device, handle, out, length);
+        if (!handle.queue.empty()) {
+            Reply &oldest = handle.queue.front();
+            if (oldest.zeroReadFirst && ms != 0) {
+                oldest.zeroReadFirst = false;
+                return 0;
+            }
+            return deliver(s.data, *device, handle, out, length);
+        }
         if (deadline && now >= *deadline)
-            return timeOut(handle, ms);
+            return 0; // nothing yet; whatever arrives later stays for the next read
         std::optional<Clock::time_point> wakeAt = deadline;
-        if (answering && (!wakeAt || handle.pending->readyAt < *wakeAt))
-            wakeAt = handle.pending->readyAt;
+        const auto arrival = nextArrival(*device);
+        if (arrival && (!wakeAt || *arrival < *wakeAt))
+            wakeAt = arrival;
         if (wakeAt)
             s.changed.wait_until(lock, *wakeAt);
         else
@@ -510,6 +653,8 @@ int readReply(hid_device *dev, unsigned char *out, std::size_t length, std::opti
               const char *function) {
     State &s = state();
     std::unique_lock<std::mutex> lock(s.mutex);
+    const auto now = Clock::now();
+    advance(s.data, now);
     hid_device_ *handle = usableHandle(s.data, dev, function);
     if (!handle)
         return -1;
@@ -517,6 +662,8 @@ int readReply(hid_device *dev, unsigned char *out, std::size_t length, std::opti
         recordMisuse(s.data, std::string(function) + " with a null buffer (" + handle->path + ")");
         return -1;
     }
+    handle->lastReadBegan = now;
+    handle->readSinceWrite = true;
     const int ms = timeoutMs ? *timeoutMs : (handle->nonblocking ? 0 : -1);
     ++handle->readers;
     const int result = awaitReply(s, lock, *handle, out, length, ms);
@@ -646,18 +793,20 @@ int HID_API_EXPORT HID_API_CALL hid_set_nonblocking(hid_device *dev, int nonbloc
 
 int HID_API_EXPORT HID_API_CALL hid_write(hid_device *dev, const unsigned char *data,
                                           size_t length) {
-    bool detachedNow = false;
+    State &s = state();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    advance(s.data, Clock::now());
+    const WriteStep step = writeLocked(s.data, dev, data, length);
+    const int result = step.stallMs > 0 ? stallWrite(s, lock, *dev, step.stallMs) : step.result;
     std::string path;
     HotplugListener listener;
-    const int result = locked([&](Data &emulation) {
-        const int written = writeLocked(emulation, dev, data, length, detachedNow);
-        if (detachedNow) {
-            path = dev->path;
-            listener = emulation.hotplug;
-        }
-        return written;
-    });
-    if (detachedNow)
+    if (step.detachedNow) {
+        path = dev->path;
+        listener = s.data.hotplug;
+    }
+    lock.unlock();
+    s.changed.notify_all();
+    if (step.detachedNow)
         announce(listener, path, false);
     return result;
 }
@@ -676,11 +825,12 @@ void HID_API_EXPORT HID_API_CALL hid_close(hid_device *dev) {
         hid_device_ *handle = usableHandle(data, dev, "hid_close");
         if (!handle)
             return;
-        if (handle->readers > 0)
-            recordMisuse(data, "hid_close while another thread reads from the handle (" +
+        if (handle->readers > 0 || handle->writers > 0)
+            recordMisuse(data, "hid_close while another thread reads from or writes to the "
+                               "handle (" +
                                    handle->path + ")");
         handle->closed = true;
-        handle->pending.reset();
+        handle->queue.clear(); // closing discards the reports nobody read
     });
 }
 
@@ -797,7 +947,10 @@ std::vector<LoggedRequest> requestLog() {
 }
 
 void clearRequestLog() {
-    locked([](Data &data) { data.log.clear(); });
+    locked([](Data &data) {
+        data.log.clear();
+        ++data.logEpoch;
+    });
 }
 
 int protocolErrors() {
@@ -828,11 +981,49 @@ void failReads(const std::string &path, RequestMatcher matcher) {
 }
 
 void stopAnswering(const std::string &path, bool stopped) {
-    locked([&](Data &data) { deviceAt(data, path).stopped = stopped; });
+    locked([&](Data &data) { setStopped(data, deviceAt(data, path), stopped); });
 }
 
 void setReplyDelayMs(const std::string &path, int delayMs) {
     locked([&](Data &data) { deviceAt(data, path).replyDelayMs = delayMs; });
+}
+
+void answerLate(const std::string &path, int requestIndex, int delayMs) {
+    locked([&](Data &data) { deviceAt(data, path).lateAnswers[requestIndex] = delayMs; });
+}
+
+void shortReplies(const std::string &path, RequestMatcher matcher, std::size_t length) {
+    locked([&](Data &data) {
+        Device &device = deviceAt(data, path);
+        device.shortReplyFault = std::move(matcher);
+        device.shortReplyLength = length;
+    });
+}
+
+void stallWrites(const std::string &path, RequestMatcher matcher, int blockMs) {
+    locked([&](Data &data) {
+        Device &device = deviceAt(data, path);
+        device.stallFault = std::move(matcher);
+        device.stallMs = blockMs;
+    });
+}
+
+void zeroReads(const std::string &path, RequestMatcher matcher) {
+    locked([&](Data &data) { deviceAt(data, path).zeroReadFault = std::move(matcher); });
+}
+
+int requestCount(const std::string &path) {
+    return locked([&](Data &data) {
+        const Device *device = findDevice(data, path);
+        return device ? device->requestIndex : 0;
+    });
+}
+
+int repliesInFlight(const std::string &path) {
+    return locked([&](Data &data) {
+        const Device *device = findDevice(data, path);
+        return device ? int(device->inFlight.size()) : 0;
+    });
 }
 
 void detachAfterRequests(const std::string &path, int requestCount) {
@@ -858,7 +1049,11 @@ void clearFaults() {
             Device &device = entry.second;
             device.writeFault = nullptr;
             device.readFault = nullptr;
-            device.stopped = false;
+            device.shortReplyFault = nullptr;
+            device.stallFault = nullptr;
+            device.zeroReadFault = nullptr;
+            device.lateAnswers.clear();
+            setStopped(data, device, false);
             device.replyDelayMs = 0;
             device.detachCountdown = -1;
             device.failOpen = false;

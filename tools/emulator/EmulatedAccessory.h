@@ -31,7 +31,20 @@ struct DeviceSpec {
 struct LoggedRequest {
     std::string path;
     std::vector<uint8_t> bytes;
+    // The device's number for this request: its 0-based index since the device
+    // was attached, failed writes included (the number matchIndex matches).
+    int index = -1;
+    // The number of the request whose reply was the first report read on the
+    // writing handle after this request was written and before the next write
+    // on that handle; kNoReportRead while none was. A caller that pairs every
+    // request with its own reply leaves answeredBy == index on every entry.
+    int answeredBy = -1;
 };
+constexpr int kNoReportRead = -1;
+
+// Reports each open handle keeps until they are read; when a report arrives at
+// a full queue, the oldest one is dropped.
+constexpr std::size_t kReportQueueLength = 64;
 
 // Which requests a fault applies to: called with the request bytes and the
 // 0-based index of the request on that device since it was attached.
@@ -82,31 +95,62 @@ std::vector<std::string> protocolErrorLog();
 int openHandleCount();
 int initCount(); // hid_init calls minus hid_exit calls, never below 0
 
+// --- how replies travel ---
+// As with the kernel's hidraw driver, a reply is an input report that the
+// device sends when it has acted on a request. It arrives in the report queue
+// of every handle open on the device at that moment (kReportQueueLength each),
+// whoever wrote the request, and stays there until it is read: a read that
+// gives up waiting leaves a reply that comes later for the next read, and only
+// hid_close discards a handle's queue. hid_read takes the oldest queued report.
+
+// Requests numbered on this device since it was attached, failed writes
+// included: the number the next request will get.
+int requestCount(const std::string &path);
+// Replies the device has still to send (delayed or late ones, and those a
+// stopped device withholds).
+int repliesInFlight(const std::string &path);
+
 // --- fault injection (each applies to the device at `path`) ---
 // A failed write is not logged and gets no reply, but it still takes a request
 // index, so matchIndex(n) always means "the n-th hid_write on this device".
 // A stopped device logs what it receives but neither acts on it nor answers;
-// a reply still pending when it stopped is withheld until it resumes.
-// A read that times out (timeout > 0) drops the reply it was waiting for, so a
-// late reply is never taken for the answer to the next request; a zero-timeout
-// poll leaves it pending.
+// replies it had not sent yet when it stopped are withheld until it resumes.
 void failWrites(const std::string &path, RequestMatcher matcher); // hid_write returns -1
-void failReads(const std::string &path, RequestMatcher matcher);  // reply read returns -1
-void stopAnswering(const std::string &path, bool stopped);        // reads time out (0 bytes)
+// The read that takes the reply to a matching request returns -1; the reply is gone.
+void failReads(const std::string &path, RequestMatcher matcher);
+void stopAnswering(const std::string &path, bool stopped); // reads find nothing
+// Every reply arrives this long after its request.
 void setReplyDelayMs(const std::string &path, int delayMs);
+// The reply to request number `requestIndex` arrives `delayMs` after that
+// request was written, into whatever handles are open on the device then.
+void answerLate(const std::string &path, int requestIndex, int delayMs);
+// Replies to matching requests are cut to `length` bytes (hid_read returns
+// `length`), as a device that sends a shorter report would.
+void shortReplies(const std::string &path, RequestMatcher matcher, std::size_t length);
+// hid_write of a matching request blocks for `blockMs` and then fails (-1),
+// as a write to a stalled endpoint does; the request is not received but takes
+// an index. Unplugging or closing the handle ends the block early.
+void stallWrites(const std::string &path, RequestMatcher matcher, int blockMs);
+// The first read that waits (a timeout other than 0) for the reply to a
+// matching request returns 0 at once; the reply stays queued for the next read.
+void zeroReads(const std::string &path, RequestMatcher matcher);
 // Detach the device right after it has received `requestCount` more requests
 // (failed writes do not count; 0 detaches now, a negative count cancels). The
 // write that triggers it succeeds; its reply is lost with the device.
 void detachAfterRequests(const std::string &path, int requestCount);
 void failOpen(const std::string &path, bool fail); // hid_open_path returns null
 void failInit(bool fail);                          // hid_init returns -1
+// Ends every fault; replies already on their way still arrive.
 void clearFaults();
 
 // --- misuse the emulation detects; each is also printed to stderr at once ---
-// A write while the previous reply is still unread (the stale reply is dropped
-// and the write goes ahead), any call on a closed, null or unknown handle,
-// hid_close while another thread reads from that handle, hid_exit while
-// handles are open, attaching a path that is already attached.
+// A write while reports are queued that the caller could have read first: the
+// reply to its previous request was never read, or a report that had arrived
+// before the caller's last read is still queued (the write goes ahead and the
+// reports stay queued, as they would in the kernel). Also any call on a
+// closed, null or unknown handle, hid_close while another thread reads from or
+// writes to that handle, hid_exit while handles are open, attaching a path
+// that is already attached.
 std::vector<std::string> misuse();
 int misuseCount();
 
