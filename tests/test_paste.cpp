@@ -311,9 +311,8 @@ void TestPaste::resolverSeesTheProgramsSettings() {
 }
 
 void TestPaste::useRealModuleAndServer(QProcess *server, const QStringList &timing) {
-    const QString realModule = QFINDTESTDATA("../account/python/PSNID.py");
-    const QString serverFolder = QFileInfo(QFINDTESTDATA("python/fake_signin_server.py")).path();
-    QVERIFY(!realModule.isEmpty() && !serverFolder.isEmpty());
+    const QString realModule = QStringLiteral(CORVANE_SOURCE_DIR "/account/python/PSNID.py");
+    const QString serverFolder = QStringLiteral(CORVANE_SOURCE_DIR "/tests/python");
     QVERIFY(QFile::copy(realModule, workDir_->filePath("Python37/Lib/PSNID.py")));
     server->start(QStringLiteral("python3"), QStringList{"-c", kTokenServerScript, serverFolder} +
                                                  timing);
@@ -341,7 +340,10 @@ void TestPaste::slowServerLeavesTheWindowAnswering() {
     });
     bool pasteDisabledMeanwhile = true;
     connect(&timer, &QTimer::timeout, this,
-            [&] { pasteDisabledMeanwhile &= !window_->btnPaste->isEnabled(); });
+            [&] {
+                if (window_->pasteInProgress())
+                    pasteDisabledMeanwhile &= !window_->btnPaste->isEnabled();
+            });
     QGuiApplication::clipboard()->setText(kRedirect);
     clock.start();
     timer.start(20);

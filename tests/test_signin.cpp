@@ -286,7 +286,7 @@ void TestSignin::loginOpensTheExactAddress() {
     window->slotPushButtonLoginPSNID();
     QCOMPARE(answerer.count(), 0);
     QVERIFY(QFile::remove(workDir.filePath("Python37/Lib/PSNID.py")));
-    QVERIFY(QFile::copy(QFINDTESTDATA("../account/python/PSNID.py"),
+    QVERIFY(QFile::copy(QStringLiteral(CORVANE_SOURCE_DIR "/account/python/PSNID.py"),
                         workDir.filePath("Python37/Lib/PSNID.py")));
     window->slotPushButtonLoginPSNID();
     QDir::setCurrent(previousDir);
