@@ -129,6 +129,9 @@ private:
     void onFirmwareWorkerFinished();
     void onBackupWorkerFinished();
     void runDeferredArrival();
+    // True inside a progress slot reached by a step that a job queued before
+    // a device removal stopped it.
+    bool isStepOfStoppedJob() const;
 
     // A close attempt while a worker writes or reads the device is refused;
     // returns true when it was refused.
@@ -145,6 +148,8 @@ private:
     QNetworkAccessManager *networkManager = nullptr;
     DeviceMonitor *deviceMonitor = nullptr;
     bool arrivalPending = false;
+    bool fwJobStopped = false;     // set by a removal, cleared when a transfer starts
+    bool backupJobStopped = false; // likewise for the flash backup
 };
 
 // The process-wide pointer to the one window; set early in its construction.
