@@ -140,6 +140,6 @@ void MainWindow::handleInterfaceRemoval(const QString &interfaceName) {
     std::memset(devicePath, 0, sizeof devicePath);
     showConnected(false);
     // versionText keeps the last version read; only the display is cleared.
-    btnVersion->setText(QString());
+    showVersion(QString());
     hid_exit();
 }
