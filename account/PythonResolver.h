@@ -28,7 +28,8 @@ public:
 
     // Module folders come after the standard library, in this order:
     // Python37/Lib under the working directory, Python37/Lib beside the
-    // executable, and the installed data folder. `deliver` receives the outcome
+    // executable, and the installed data folder relative to the executable
+    // (../share/corvane/python for the standard layout). `deliver` receives the outcome
     // once it is known, before the interpreter is finalized; run() returns once
     // the interpreter is gone. Start and finalization happen on the calling
     // thread, which may be any thread, but only one run at a time.

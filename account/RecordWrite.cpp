@@ -64,8 +64,12 @@ bool confirmClearing(QWidget *parent, const QString &records) {
                                  QMessageBox::No) == QMessageBox::Yes;
 }
 
-void lightSaveArrow(MainWindow &window, int step) {
+void logSaveStep(int step) {
     qDebug("Enter slotShowRunUpdateSaveDataProcess step:%d", step);
+}
+
+void lightSaveArrow(MainWindow &window, int step) {
+    logSaveStep(step);
     if (step >= 1 && step <= int(window.saveArrows.size()))
         window.saveArrows[step - 1]->setStyleSheet(QString::fromUtf8(styles::kArrowLit));
 }
@@ -92,8 +96,8 @@ void MainWindow::slotPushButtonRunSaveData() {
     const QString cleared = clearedRecords(fields);
     if (!cleared.isEmpty() && !confirmClearing(this, cleared))
         return;
-    for (QPushButton *arrow : saveArrows)
-        arrow->setStyleSheet(QString::fromUtf8(styles::kArrowDim));
+    // The arrows are not dimmed first: they only ever go from unlit to lit, and
+    // a failed record is told by the warning below.
     QStringList failures;
     for (const RecordField &field : fields) {
         const WriteOutcome outcome = writeRecord(*this, field);
@@ -114,6 +118,10 @@ void MainWindow::slotPushButtonRunSaveData() {
 }
 
 void MainWindow::slotShowRunUpdateSaveDataProcess(int step) {
+    if (isStepOfStoppedJob()) {
+        logSaveStep(step);
+        return;
+    }
     lightSaveArrow(*this, step);
     if (step == 6)
         QMessageBox::information(this, QStringLiteral("Success"),

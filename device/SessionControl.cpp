@@ -25,7 +25,7 @@ void MainWindow::openDevice() {
     std::memset(devicePath, 0, sizeof devicePath);
     if (const uint16_t productId = accessory::findFirstCandidate(devicePath))
         currentPid = productId;
-    btnDeviceNotConnected->setToolTip(QString());
+    explainNotConnected(QString());
     if (devicePath[0] == 0) {
         showConnected(false);
         return;
@@ -38,7 +38,7 @@ void MainWindow::openDevice() {
     channel.replace(opened);
     if (!opened) {
         qDebug() << accessory::kPermissionHint;
-        btnDeviceNotConnected->setToolTip(QString::fromUtf8(accessory::kPermissionHint));
+        explainNotConnected(QString::fromUtf8(accessory::kPermissionHint));
         showConnected(false);
         return;
     }
@@ -50,7 +50,7 @@ void MainWindow::readDeviceRecords() {
     const accessory::Identity identity = accessory::identify(channel, currentPid);
     if (identity.version) {
         versionText = *identity.version;
-        btnVersion->setText(versionText);
+        showVersion(versionText);
     }
     if (identity.psnId)
         editPsnId->setText(*identity.psnId);
@@ -75,6 +75,23 @@ void MainWindow::stopWorkers(unsigned long waitMs) {
             worker->wait(waitMs);
         }
     }
+}
+
+void MainWindow::stopWorkersForRemoval() {
+    // Steps the stopped jobs queued before they ended must not light arrows
+    // on the window of a device that is gone.
+    fwJobStopped = fwJobStopped || fwWorker->isRunning();
+    backupJobStopped = backupJobStopped || saveDataWorker->isRunning();
+    // The handle is about to be closed; a worker must not be mid-exchange on
+    // it. The wait is bounded by one exchange, since that is the longest a
+    // worker can take to notice the request.
+    stopWorkers(kReplyTimeoutMs + 1000);
+}
+
+bool MainWindow::isStepOfStoppedJob() const {
+    const QObject *from = sender();
+    return from &&
+           ((from == fwWorker && fwJobStopped) || (from == saveDataWorker && backupJobStopped));
 }
 
 bool MainWindow::deviceJobRunning() const {

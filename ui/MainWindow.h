@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QList>
 #include <QNetworkReply>
 #include <QPixmap>
 #include <QPoint>
@@ -22,6 +23,8 @@ class WorkerThreadForSaveData;
 class DeviceMonitor;
 class ResolverRun;
 struct ResolvedAccountId;
+class ArrowRowIndicator;
+class FocusMark;
 
 // The program's one window: a fixed 656 x 710 frameless picture with image
 // buttons. It owns the open device handle, the worker threads and the tray.
@@ -120,6 +123,14 @@ protected:
 
 private:
     void createWidgets();
+    // Names, tool tips, tab order and focus mark for the controls just built.
+    void makeAccessible(const QList<QWidget *> &tabOrder);
+    // Shows `text` in the version line, which also names it for assistive tools.
+    void showVersion(const QString &text);
+    // The not-connected indicator's tool tip: `problem` when there is one to
+    // explain, otherwise the plain state.
+    void explainNotConnected(const QString &problem);
+    const QPixmap &backgroundForScreen();
     QPushButton *createButton(const QRect &geometry, const char *slot, const QString &styleSheet);
     void createWorkers();
     void createTrayIcon();
@@ -137,6 +148,9 @@ private:
     void onFirmwareWorkerFinished();
     void onBackupWorkerFinished();
     void runDeferredArrival();
+    // True inside a progress slot reached by a step that a job queued before
+    // a device removal stopped it.
+    bool isStepOfStoppedJob() const;
 
     // A close attempt while a worker writes or reads the device, or while a
     // Paste's interpreter runs, is refused; returns true when it was refused.
@@ -155,11 +169,17 @@ private:
     void saveDiagnosticLog();
 
     DeviceChannel channel{hidHandle};
+    QPixmap backgroundPixmap2x; // loaded when first painted on a high-density screen
+    FocusMark *focusMark = nullptr;
+    ArrowRowIndicator *fwProgress = nullptr;
+    ArrowRowIndicator *saveProgress = nullptr;
     QNetworkAccessManager *networkManager = nullptr;
     DeviceMonitor *deviceMonitor = nullptr;
     bool arrivalPending = false;
     ResolverRun *resolverRun = nullptr;
     bool pasteAwaitingOutcome = false;
+    bool fwJobStopped = false;     // set by a removal, cleared when a transfer starts
+    bool backupJobStopped = false; // likewise for the flash backup
 };
 
 // The process-wide pointer to the one window; set early in its construction.
