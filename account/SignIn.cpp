@@ -2,6 +2,7 @@
 #include <QClipboard>
 #include <QDebug>
 #include <QDesktopServices>
+#include <QFile>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QMetaType>
@@ -13,10 +14,20 @@
 #include <QSslConfiguration>
 #endif
 
+#include "account/PythonResolver.h"
 #include "account/SignInConfig.h"
 #include "ui/MainWindow.h"
+#include "ui/Messages.h"
 
 namespace {
+
+// The shipped resolver needs the client secret; a replacement module may not,
+// so only a module that reads it makes its absence worth a word.
+bool resolverNeedsClientSecret() {
+    QFile module(PythonResolver::modulePath());
+    return module.open(QIODevice::ReadOnly) &&
+           module.readAll().contains(QByteArrayLiteral("CORVANE_CLIENT_SECRET"));
+}
 
 // The address has no blanks for the box to wrap at; it is broken after an
 // "&" once a line reaches `width` characters.
@@ -55,10 +66,12 @@ void MainWindow::slotPushButtonLoginPSNID() {
     const SignInConfig config = loadSignInConfig();
     const QString problem = signInConfigProblem(config);
     if (!problem.isEmpty()) {
-        QMessageBox::warning(this, QStringLiteral("Login"), problem, QMessageBox::Ok,
-                             QMessageBox::NoButton);
+        showWarning(this, problem);
         return;
     }
+    const QString notice = signInConfigNotice(config);
+    if (!notice.isEmpty() && resolverNeedsClientSecret())
+        showWarning(this, notice);
     const QString address = signInAddress(config);
     if (!QDesktopServices::openUrl(QUrl(address, QUrl::TolerantMode)))
         offerAddressWhenNoBrowser(this, address);

@@ -83,6 +83,7 @@ private slots:
         QFile saved(dir.filePath(QStringLiteral("log.txt")));
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QVERIFY(saved.readAll().contains("hid_init() fail"));
+        QCOMPARE(saved.permissions() & 0x7077, QFile::ReadOwner | QFile::WriteOwner);
         QVERIFY(!MessageLog::saveTo(dir.filePath(QStringLiteral("missing/log.txt")), &error));
         QVERIFY(!error.isEmpty());
     }
@@ -160,10 +161,11 @@ private slots:
         fixture::attachStandardDevice();
         auto window = fixture::makeWindow();
         DialogAnswerer answerer;
-        QGuiApplication::clipboard()->setText(failing);
-        window->slotPushButtonPastePSNID();
-        QGuiApplication::clipboard()->setText(succeeding);
-        window->slotPushButtonPastePSNID();
+        for (const QString &pasted : {failing, succeeding}) {
+            QGuiApplication::clipboard()->setText(pasted);
+            window->slotPushButtonPastePSNID();
+            QVERIFY(fixture::waitUntil([&] { return !window->pasteInProgress(); }));
+        }
         QCOMPARE(window->editPsnId->text(), QStringLiteral("ZXhhbXBsZTE="));
         window->editPin->setText(QStringLiteral("86420135"));
         window->slotPushButtonRunSaveData();

@@ -12,6 +12,7 @@
 #include <QSysInfo>
 #include <deque>
 
+#include "readback/PrivateFile.h"
 #include "ui/LogRedaction.h"
 #include "ui/MainWindow.h"
 
@@ -130,7 +131,7 @@ QString header(const QString &accessory) {
 
 bool saveTo(const QString &path, QString *error, const QString &header) {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+    if (!openPrivately(file, QIODevice::WriteOnly | QIODevice::Text)) {
         *error = file.errorString();
         return false;
     }

@@ -106,6 +106,8 @@ void unplug() {
 // the system monitor gives.
 void forwardHotplugToWindow() {
     emu::setHotplugListener([](const std::string &path, bool arrived) {
+        // Named like a Linux node, so that the removal is recognised as the
+        // open device's.
         const QString name = hotplug::interfaceName(kDemoIdentity, QString::fromStdString(path));
         QMetaObject::invokeMethod(
             qApp,
