@@ -24,7 +24,8 @@ enum class WriteOutcome { Acknowledged, NotSent, NotAcknowledged, DeviceGone };
 WriteOutcome writeRecord(MainWindow &window, const RecordField &field) {
     DeviceReport reply{};
     const ExchangeResult result =
-        window.exchange(report::recordWrite(window.currentPid, field.name, field.value), &reply);
+        window.exchange(report::recordWrite(window.currentPid, field.name, field.value), &reply,
+                        ReplyWait::Interactive);
     if (result == ExchangeResult::WriteFailed)
         return WriteOutcome::NotSent;
     if (result == ExchangeResult::NoDevice)

@@ -85,7 +85,8 @@ void MainWindow::readDeviceRecords() {
         {"version", true}, {"rp.psnid", false}, {"rp.pin", false}};
     for (const RecordTarget &record : kRecords) {
         DeviceReport reply{};
-        const ExchangeResult result = exchange(report::recordRead(currentPid, record.name), &reply);
+        const ExchangeResult result =
+            exchange(report::recordRead(currentPid, record.name), &reply, ReplyWait::Interactive);
         if (result == ExchangeResult::WriteFailed || result == ExchangeResult::NoDevice)
             continue;
         const QString text = report::replyRecordText(reply, record.isVersion);
@@ -107,8 +108,9 @@ void MainWindow::showConnected(bool connected) {
     btnDeviceNotConnected->setVisible(!connected);
 }
 
-ExchangeResult MainWindow::exchange(const DeviceReport &request, DeviceReport *reply) {
-    return channel.exchange(request, reply);
+ExchangeResult MainWindow::exchange(const DeviceReport &request, DeviceReport *reply,
+                                    ReplyWait wait) {
+    return channel.exchange(request, reply, wait);
 }
 
 void MainWindow::stopWorkers(unsigned long waitMs) {

@@ -133,7 +133,6 @@ void MainWindow::handleInterfaceRemoval(const QString &interfaceName) {
 
 void MainWindow::stopWorkersForRemoval() {
     // The handle is about to be closed; a worker must not be mid-exchange on
-    // it. The wait is bounded by one exchange, since that is the longest a
-    // worker can take to notice the request.
-    stopWorkers(kReplyTimeoutMs + 1000);
+    // it. A waiting worker notices the request within one reply slice.
+    stopWorkers(kWorkerStopWaitMs);
 }

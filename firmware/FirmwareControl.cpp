@@ -94,7 +94,7 @@ void MainWindow::slotShowRunUpdateFWProcess(int step) {
     // Identifying the device afresh shows the version, account ID and PIN of
     // the updated firmware; were the thread somehow still running, openDevice
     // would defer itself to onFirmwareWorkerFinished.
-    fwWorker->wait(kReplyTimeoutMs);
+    fwWorker->wait(kWorkerStopWaitMs);
     openDevice();
 }
 

@@ -117,8 +117,8 @@ int WorkerThreadForFW::sendBlocks(const QByteArray &image) {
             break;
         }
         const uint8_t *data = blockData(image, i, padded);
-        const ExchangeResult sent =
-            g_mainWindow->exchange(report::firmwareBlock(uint32_t(i), data), &reply);
+        const ExchangeResult sent = g_mainWindow->exchange(report::firmwareBlock(uint32_t(i), data),
+                                                           &reply, ReplyWait::FirmwareBlock);
         if (sent == ExchangeResult::Ok)
             ++acknowledged;
         else

@@ -112,7 +112,7 @@ ExchangeResult WorkerThreadForSaveData::readBlock(int block, uint8_t *image) {
     logBlockAddress(address);
     DeviceReport reply{};
     const ExchangeResult exchanged =
-        g_mainWindow->exchange(report::flashRead(uint32_t(block)), &reply);
+        g_mainWindow->exchange(report::flashRead(uint32_t(block)), &reply, ReplyWait::FlashRead);
     if (exchanged == ExchangeResult::Ok)
         std::memcpy(image + address, report::replyFlashData(reply), kFlashBlockSize);
     return exchanged;

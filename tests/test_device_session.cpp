@@ -103,7 +103,7 @@ private slots:
         timer.start();
         auto window = fixture::makeWindow();
         // One bounded wait, not one per record (and never for ever).
-        QVERIFY(timer.elapsed() < 2 * kReplyTimeoutMs);
+        QVERIFY(timer.elapsed() < 2 * kInteractiveReplyMs);
         QVERIFY(window->hidHandle != nullptr);
         emu::stopAnswering(fixture::kDevicePath, false);
         window->openDevice();

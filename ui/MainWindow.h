@@ -35,7 +35,7 @@ public:
     // --- device session -------------------------------------------------
     void openDevice();
     // Every request and its reply travel through here; see DeviceChannel.
-    ExchangeResult exchange(const DeviceReport &request, DeviceReport *reply);
+    ExchangeResult exchange(const DeviceReport &request, DeviceReport *reply, ReplyWait wait);
     // True while the firmware transfer or the flash read-back is running.
     bool deviceJobRunning() const;
     // Shows the refusal for a device action attempted during a running job and
