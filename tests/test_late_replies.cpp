@@ -72,6 +72,7 @@ private slots:
     void shortOrEmptyRepliesInABackup();
     void lateFirmwareAcknowledgement();
     void lateRecordWriteReply();
+    void stopRequestEndsTheWaitForASilentDevice();
 
 private:
     // Runs a backup into a fresh file; returns its path.
@@ -215,6 +216,19 @@ void TestLateReplies::lateRecordWriteReply() {
     int checked = 0;
     QCOMPARE(mispaired(from, &checked), QList<int>{});
     QVERIFY(checked >= 2);
+}
+
+// Were the wait not taken in slices, it would run out its bound and the
+// backup would end as failed by a silent device instead of as stopped.
+void TestLateReplies::stopRequestEndsTheWaitForASilentDevice() {
+    window_ = fixture::makeWindow();
+    emu::stopAnswering(kDevice, true);
+    const int firstBlock = emu::requestCount(kDevice);
+    QVERIFY(window_->startFlashBackup(dir_->filePath(QStringLiteral("flash.bin"))));
+    QVERIFY(fixture::waitUntil([&] { return emu::requestCount(kDevice) > firstBlock; }));
+    window_->saveDataWorker->requestInterruption();
+    QVERIFY(waitForJob(window_->saveDataWorker));
+    QCOMPARE(window_->saveDataWorker->result().outcome, WorkerThreadForSaveData::Outcome::Stopped);
 }
 
 QTEST_MAIN(TestLateReplies)
