@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QStringList>
 
+#include "account/AccountRecords.h"
 #include "ui/MainWindow.h"
 #include "ui/Messages.h"
 #include "ui/StyleSheets.h"
@@ -19,20 +20,10 @@ struct RecordField {
     int firstStep; // the record lights arrows firstStep .. firstStep + 2
 };
 
-enum class WriteOutcome { Acknowledged, NotSent, NotAcknowledged, DeviceGone };
+using records::WriteOutcome;
 
 WriteOutcome writeRecord(MainWindow &window, const RecordField &field) {
-    DeviceReport reply{};
-    const ExchangeResult result =
-        window.exchange(report::recordWrite(window.currentPid, field.name, field.value), &reply,
-                        ReplyWait::Interactive);
-    if (result == ExchangeResult::WriteFailed)
-        return WriteOutcome::NotSent;
-    if (result == ExchangeResult::NoDevice)
-        return WriteOutcome::DeviceGone;
-    qDebug("write ok:");
-    return result == ExchangeResult::Ok ? WriteOutcome::Acknowledged
-                                        : WriteOutcome::NotAcknowledged;
+    return records::writeRecord(window.deviceChannel(), window.currentPid, field.name, field.value);
 }
 
 QString notSavedMessage(const RecordField &field, WriteOutcome outcome) {

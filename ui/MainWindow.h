@@ -36,6 +36,8 @@ public:
     void openDevice();
     // Every request and its reply travel through here; see DeviceChannel.
     ExchangeResult exchange(const DeviceReport &request, DeviceReport *reply, ReplyWait wait);
+    // The channel itself, for the shared device code the workers run.
+    DeviceChannel &deviceChannel() { return channel; }
     // True while the firmware transfer or the flash read-back is running.
     bool deviceJobRunning() const;
     // Shows the refusal for a device action attempted during a running job and

@@ -1,0 +1,51 @@
+#pragma once
+// Finding, opening and identifying the accessory, with nothing but Qt Core:
+// the window's device session and the command-line tool share this code.
+
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <hidapi.h>
+#include <optional>
+
+#include "device/DeviceChannel.h"
+
+namespace accessory {
+
+struct Candidate {
+    uint16_t vendorId;
+    uint16_t productId;
+};
+
+// The vendor/product pairs of the accessory's variants, in the order they are
+// tried; the first one found is opened.
+const std::array<Candidate, 7> &candidates();
+
+inline constexpr uint16_t kUsagePage = 2;
+inline constexpr uint16_t kUsage = 1;
+
+// Why an accessory that was found could not be opened, and what to do.
+extern const char *const kPermissionHint;
+
+// Copies the path of the first attached candidate into `pathOut` (which the
+// caller has zeroed; at least 256 bytes) and returns its product identifier;
+// returns 0 and leaves `pathOut` empty when none is attached.
+uint16_t findFirstCandidate(char *pathOut);
+
+// Opens the interface at `path` in blocking mode; null when it cannot be opened.
+hid_device *open(const char *path);
+
+// The three records read at identification. A record stays unset when its
+// request could not be sent; a request sent but not answered gives an empty
+// text, as the zeroed reply decodes to nothing.
+struct Identity {
+    std::optional<QString> version;
+    std::optional<QString> psnId;
+    std::optional<QString> pin;
+    bool allAnswered = true; // every record read got its reply
+};
+
+// Reads "version", "rp.psnid" and "rp.pin", in this order.
+Identity identify(DeviceChannel &channel, uint16_t productId);
+
+} // namespace accessory

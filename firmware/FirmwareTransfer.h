@@ -1,0 +1,48 @@
+#pragma once
+// Sending a firmware image to the device, with nothing but Qt Core: 512-byte
+// blocks, one request and one acknowledged reply each. The window's worker
+// thread and the command-line tool both run this loop.
+
+#include <QByteArray>
+#include <QString>
+#include <functional>
+
+#include "device/DeviceChannel.h"
+
+namespace firmware {
+
+enum class Outcome { None, Succeeded, BlocksFailed, Stopped, FileError };
+
+struct TransferResult {
+    Outcome outcome = Outcome::None;
+    int totalBlocks = 0;
+    int failedBlocks = 0; // blocks whose write or reply failed, or never sent
+    QString detail;       // what went wrong, for the message to the user
+};
+
+// How a transfer reports and is stopped; every member may be left empty.
+struct TransferObserver {
+    // Polled before each block; true ends the transfer as Stopped.
+    std::function<bool()> stopRequested;
+    // Steps 1..5 while blocks go out, then 6 once every block was acknowledged.
+    std::function<void(int step)> stepReached;
+    // After each block's exchange, unless that exchange ended the transfer.
+    std::function<void(int blocksDone, int totalBlocks)> blockDone;
+};
+
+// Reads the whole image at `path` into `image`; returns why it cannot be sent
+// (unreadable, empty, larger than the flash), or an empty string. The
+// transfer reads it this way before the first block goes out, so a file that
+// cannot be read completely never leaves a partly written flash.
+QString loadImage(const QString &path, QByteArray &image);
+
+// Loads the image at `path` and sends it; a file problem is a FileError.
+TransferResult sendImageFile(DeviceChannel &channel, const QString &path,
+                             const TransferObserver &observer);
+
+// Sends `image` (at most the flash size); a short last block is filled up
+// with the erased-flash byte 0xFF.
+TransferResult sendImage(DeviceChannel &channel, const QByteArray &image,
+                         const TransferObserver &observer);
+
+} // namespace firmware

@@ -1,0 +1,48 @@
+#pragma once
+// Reading the device's whole 512 KiB flash into a file, with nothing but Qt
+// Core: one flash-read request and reply per 512-byte block. The window's
+// worker thread and the command-line tool both run this code.
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+
+#include "device/DeviceChannel.h"
+
+namespace readback {
+
+enum class Outcome { None, Succeeded, BlocksFailed, Stopped, FileError };
+
+struct BackupResult {
+    Outcome outcome = Outcome::None;
+    int failedBlocks = 0;
+    QString detail; // what went wrong, for the message to the user
+};
+
+// How a read-back reports and is stopped; every member may be left empty.
+struct ReadObserver {
+    // Polled before each block; true ends the read-back as Stopped.
+    std::function<bool()> stopRequested;
+    // Steps 1..5 as blocks are read; 6 once the file is written and closed.
+    std::function<void(int step)> stepReached;
+    // After each block's exchange, unless that exchange ended the read-back.
+    std::function<void(int blocksDone, int totalBlocks)> blockDone;
+};
+
+struct ReadSummary {
+    bool interrupted = false;
+    int failedBlocks = 0; // blocks left zero in the image
+    QString firstFailure; // which block failed first, and how
+};
+
+// Fills the 512 KiB `image`; stops early when stopped or when the device
+// stopped answering (the blocks not read then count as failed).
+ReadSummary readWholeFlash(DeviceChannel &channel, uint8_t *image, const ReadObserver &observer);
+
+// Reads the whole flash and writes it to `path`. The file is written beside
+// the target and renamed over it only once everything succeeded, so a failed
+// backup never leaves a file that looks like a good one (and an older backup
+// at the path survives).
+BackupResult backUpFlash(DeviceChannel &channel, const QString &path, const ReadObserver &observer);
+
+} // namespace readback
