@@ -42,6 +42,17 @@ const char *exchangeResultName(ExchangeResult result) {
     return "unknown";
 }
 
+JobEndCheck::Reason JobEndCheck::after(ExchangeResult result) {
+    failedWritesInARow_ = result == ExchangeResult::WriteFailed ? failedWritesInARow_ + 1 : 0;
+    if (result == ExchangeResult::Timeout)
+        return Reason::NoAnswer;
+    if (result == ExchangeResult::NoDevice)
+        return Reason::DeviceGone;
+    if (failedWritesInARow_ >= kMaxConsecutiveWriteFailures)
+        return Reason::WritesFailing;
+    return Reason::None;
+}
+
 // Before the request goes out, nothing may be left that the read after it
 // could take for its answer:
 //  1. Every report already queued is read and discarded. None can answer this

@@ -29,6 +29,19 @@ enum class ExchangeResult {
 
 const char *exchangeResultName(ExchangeResult result);
 
+// Tells a worker when its job must end after an exchange: a device that did
+// not answer will not answer the next request either, one that is gone takes
+// nothing more, and writes that keep failing (each may block for seconds, see
+// kStalledWriteMs) end the job after kMaxConsecutiveWriteFailures in a row.
+class JobEndCheck {
+public:
+    enum class Reason { None, NoAnswer, DeviceGone, WritesFailing };
+    Reason after(ExchangeResult result);
+
+private:
+    int failedWritesInARow_ = 0;
+};
+
 class DeviceChannel {
 public:
     // `handle` is the window's handle member; only this class writes it.

@@ -39,11 +39,17 @@ QString suggestedBackupPath() {
 QString failureMessage(const WorkerThreadForSaveData::Result &result) {
     using Outcome = WorkerThreadForSaveData::Outcome;
     switch (result.outcome) {
-    case Outcome::BlocksFailed:
-        return QStringLiteral("Flash backup failed: %1 of %2 blocks could not be read; no "
-                              "backup file was written.")
-            .arg(result.failedBlocks)
-            .arg(kFlashBlockCount);
+    case Outcome::BlocksFailed: {
+        QString text = QStringLiteral("Flash backup failed: %1 of %2 blocks could not be read; "
+                                      "no backup file was written.")
+                           .arg(result.failedBlocks)
+                           .arg(kFlashBlockCount);
+        if (result.writesFailing)
+            text += QStringLiteral(" The device took none of %1 requests in a row, so the "
+                                   "backup was ended there.")
+                        .arg(kMaxConsecutiveWriteFailures);
+        return text;
+    }
     case Outcome::Stopped:
         return QStringLiteral("Flash backup stopped; no backup file was written.");
     case Outcome::FileError:
