@@ -71,10 +71,8 @@ void MainWindow::slotPushButtonRunUpdateFW() {
         return;
     }
     openDevice();
-    if (!g_mainWindow->hidHandle) {
-        showWarning(this, QStringLiteral("Not connected device!"));
+    if (!deviceReadyForAction())
         return;
-    }
     dimFirmwareArrows();
     fwWorker->iLoopTemp = 0;
     fwWorker->start(QThread::InheritPriority);

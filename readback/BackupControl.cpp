@@ -80,6 +80,8 @@ bool MainWindow::startFlashBackup(const QString &path) {
                               .arg(QDir::toNativeSeparators(path), reason));
         return false;
     }
+    if (!identifiedForDeviceAction())
+        return false;
     saveDataPath = path;
     // The arrows show this backup's progress, not what an earlier run reached.
     for (QPushButton *arrow : saveArrows)

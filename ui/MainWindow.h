@@ -20,6 +20,9 @@ class QPushButton;
 class WorkerThreadForFW;
 class WorkerThreadForSaveData;
 class DeviceMonitor;
+namespace accessory {
+struct Identity;
+}
 
 // The program's one window: a fixed 656 x 710 frameless picture with image
 // buttons. It owns the open device handle, the worker threads and the tray.
@@ -120,6 +123,14 @@ private:
     void registerDeviceNotifications();
 
     void readDeviceRecords();
+    void showIdentification(const accessory::Identity &identity);
+    // For the device actions: true when an accessory is open and identified,
+    // after identifying it afresh if its last identification was not
+    // answered; otherwise tells the user why not and returns false.
+    bool identifiedForDeviceAction();
+    // Tells the user when no accessory is open or it is not identified.
+    bool deviceReadyForAction();
+    bool identifiedForSave();
     void showConnected(bool connected);
     void closeDeviceHandle();
     void stopWorkersForRemoval();
@@ -142,6 +153,8 @@ private:
     QNetworkAccessManager *networkManager = nullptr;
     DeviceMonitor *deviceMonitor = nullptr;
     bool arrivalPending = false;
+    // The open accessory answered every record read of its identification.
+    bool deviceIdentified = false;
 };
 
 // The process-wide pointer to the one window; set early in its construction.
