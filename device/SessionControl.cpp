@@ -35,7 +35,7 @@ void MainWindow::openDevice() {
     std::memset(devicePath, 0, sizeof devicePath);
     if (const uint16_t productId = accessory::findFirstCandidate(devicePath))
         currentPid = productId;
-    btnDeviceNotConnected->setToolTip(QString());
+    explainNotConnected(QString());
     if (devicePath[0] == 0) {
         showConnected(false);
         return;
@@ -49,7 +49,7 @@ void MainWindow::openDevice() {
     deviceIdentified = false;
     if (!opened) {
         qDebug() << accessory::kPermissionHint;
-        btnDeviceNotConnected->setToolTip(QString::fromUtf8(accessory::kPermissionHint));
+        explainNotConnected(QString::fromUtf8(accessory::kPermissionHint));
         showConnected(false);
         return;
     }
@@ -67,7 +67,7 @@ void MainWindow::readDeviceRecords() {
 void MainWindow::showIdentification(const accessory::Identity &identity) {
     if (identity.version) {
         versionText = *identity.version;
-        btnVersion->setText(versionText);
+        showVersion(versionText);
     }
     const QString notRead = QString::fromUtf8(kNotReadPlaceholder);
     editPsnId->setText(identity.psnId.value_or(QString()));

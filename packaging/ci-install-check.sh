@@ -20,34 +20,22 @@ die() {
     exit 1
 }
 
-# Killed by a signal, the program leaves its single-instance segment and
-# semaphore behind. Their System V keys derive (ftok, project 'Q') from the key
-# files Qt made in the program's private temporary folder.
-release_ipc_keys() {
-    local key_file dev ino key
-    for key_file in "$private_tmp"/qipc_*; do
-        [ -e "$key_file" ] || continue
-        read -r dev ino < <(stat -c '%d %i' "$key_file")
-        key=$(printf '0x%08x' $(((0x51 << 24) | ((dev & 0xff) << 16) | (ino & 0xffff))))
-        ipcrm -M "$key" 2>/dev/null || true
-        ipcrm -S "$key" 2>/dev/null || true
-    done
-}
 cleanup() {
     [ -n "$private_tmp" ] || return 0
-    release_ipc_keys
     rm -rf "$private_tmp"
 }
 trap cleanup EXIT
 
 [ "$(id -u)" -eq 0 ] || die "run as root: the check installs the package"
-for tool in cpack dpkg-shlibdeps xvfb-run xdotool xwininfo; do
+for tool in cpack dpkg-shlibdeps lintian xvfb-run xdotool xwininfo; do
     command -v "$tool" >/dev/null || die "$tool is not installed"
 done
 
-step "configure and build $build_dir (Release, prefix /usr)"
+# The default configuration (prefix /usr/local, given explicitly in case the
+# folder was configured before): the package must not depend on it.
+step "configure and build $build_dir (Release, default prefix)"
 cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_INSTALL_PREFIX=/usr -DCORVANE_BUILD_TESTS=OFF >/dev/null
+    -DCMAKE_INSTALL_PREFIX=/usr/local -DCORVANE_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build_dir" --target corvane -j"$(nproc)"
 
 step "cpack -G DEB"
@@ -56,6 +44,11 @@ rm -f "$build_dir"/corvane_*.deb
 deb=$(ls "$build_dir"/corvane_*_*.deb)
 [ "$(basename "$deb")" = "corvane_1.2.0_amd64.deb" ] || echo "note: package file is $(basename "$deb")"
 dpkg-deb --field "$deb" Package Version Architecture Section Depends Recommends
+
+# Errors fail the check; the remaining informational tags are explained in
+# packaging/README.md.
+step "lintian $(basename "$deb")"
+lintian --fail-on error --tag-display-limit 0 --info "$deb" || die "lintian reports errors"
 
 # Without Recommends: the Depends alone must be enough to start the program.
 step "apt-get install $(basename "$deb")"
@@ -70,6 +63,7 @@ expected=(
     /usr/lib/udev/rules.d/70-corvane.rules
     /usr/share/applications/$app_id.desktop
     /usr/share/metainfo/$app_id.metainfo.xml
+    /usr/share/man/man1/corvane.1.gz
 )
 for size in 16 24 32 48 64 128 256; do
     expected+=("/usr/share/icons/hicolor/${size}x${size}/apps/$app_id.png")
@@ -84,12 +78,13 @@ holds_text() {
     LC_ALL=C grep -aqF "$2" "$1" ||
         LC_ALL=C grep -aqP "$(printf '%s' "$2" | sed 's/./&\\x00/g')" "$1"
 }
-holds_text /usr/bin/corvane /usr/share/corvane/python ||
-    die "/usr/bin/corvane does not look for its module in /usr/share/corvane/python"
-echo "ok /usr/bin/corvane looks for PSNID.py in /usr/share/corvane/python"
+holds_text /usr/bin/corvane ../share/corvane/python ||
+    die "/usr/bin/corvane does not look for its module in ../share/corvane/python"
+echo "ok /usr/bin/corvane looks for PSNID.py in ../share/corvane/python"
 
 step "start /usr/bin/corvane under Xvfb, wait for its ${window_size} window"
 private_tmp=$(mktemp -d /tmp/corvane-ci.XXXXXX)
+mkdir -m 700 "$private_tmp/runtime"
 export private_tmp window_size
 # Prints "window <id> <width>x<height>" for a mapped window of the given process that
 # has the expected size.
@@ -107,10 +102,11 @@ visible_window_of() {
         fi
     done
 }
-# A private TMPDIR gives the program its own single-instance key, so a copy
-# running elsewhere on the machine cannot make it refuse to start.
+# A key and a runtime folder of its own keep the program's single-instance guard
+# apart, so a copy running elsewhere on the machine cannot make it refuse to start.
 window_check() {
-    TMPDIR=$private_tmp XDG_CONFIG_HOME=$private_tmp/config QT_QPA_PLATFORM=xcb \
+    CORVANE_INSTANCE_KEY="ci-$(basename "$private_tmp")" XDG_RUNTIME_DIR=$private_tmp/runtime \
+        TMPDIR=$private_tmp XDG_CONFIG_HOME=$private_tmp/config QT_QPA_PLATFORM=xcb \
         /usr/bin/corvane >"$private_tmp/program.log" 2>&1 &
     local pid=$! geometry=
     for _ in $(seq 1 150); do
@@ -139,7 +135,6 @@ window_check() {
 # drops exported bash functions, hence declare -f.
 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c "$(declare -f visible_window_of window_check); window_check" ||
     die "the installed program did not show its window"
-release_ipc_keys
 echo "ok program stopped"
 
 if [ "${CORVANE_KEEP_PACKAGE:-0}" != 1 ]; then

@@ -53,9 +53,11 @@ private slots:
     void windowFrameAndFlags() {
         auto window = fixture::makeWindow();
         QCOMPARE(window->size(), QSize(656, 710));
-        const Qt::WindowFlags wanted = Qt::Tool | Qt::X11BypassWindowManagerHint |
-                                       Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
+        const Qt::WindowFlags wanted =
+            Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
         QCOMPARE(window->windowFlags() & wanted, wanted);
+        // An unmanaged X11 window takes no typing and hides its own message boxes.
+        QVERIFY(!window->windowFlags().testFlag(Qt::X11BypassWindowManagerHint));
         QVERIFY(window->testAttribute(Qt::WA_QuitOnClose));
         QCOMPARE(g_mainWindow, window.get());
         QVERIFY(!window->backgroundPixmap.isNull());
@@ -167,10 +169,15 @@ private slots:
             const QByteArray data = ico.readAll();
             QCOMPARE(data.left(6), QByteArray::fromHex("000001000100"));
             QCOMPARE(data.mid(22, 4), QByteArray("\x89PNG"));
+            QCOMPARE(data.mid(12, 2), QByteArray("\x18\x00", 2)); // 24 bits per pixel
             return;
         }
         QImage image(path);
         QCOMPARE(image.size(), size);
+        // High-density screens get the twin drawn at twice the pixels.
+        QString twin = path;
+        twin.insert(twin.size() - 4, QStringLiteral("@2x"));
+        QCOMPARE(QImage(twin).size(), size * 2);
     }
 
     void noDeviceAtStart() {

@@ -17,8 +17,9 @@ packages=(
     fonts-dejavu-core
 )
 test_packages=(
-    qtbase5-dev xvfb xauth xdotool imagemagick x11-utils
+    qtbase5-dev xvfb xauth xdotool imagemagick x11-utils openbox trayer
     desktop-file-utils appstream dpkg-dev file
+    at-spi2-core python3-pyatspi dbus-daemon xclip lintian
 )
 
 as_root() {
