@@ -151,6 +151,9 @@ private:
     void onFirmwareWorkerFinished();
     void onBackupWorkerFinished();
     void runDeferredArrival();
+    // True inside a progress slot reached by a step that a job queued before
+    // a device removal stopped it.
+    bool isStepOfStoppedJob() const;
 
     // A close attempt while a worker writes or reads the device is refused;
     // returns true when it was refused.
@@ -171,6 +174,8 @@ private:
     QNetworkAccessManager *networkManager = nullptr;
     DeviceMonitor *deviceMonitor = nullptr;
     bool arrivalPending = false;
+    bool fwJobStopped = false;     // set by a removal, cleared when a transfer starts
+    bool backupJobStopped = false; // likewise for the flash backup
     // The open accessory answered every record read of its identification.
     bool deviceIdentified = false;
 };
