@@ -41,6 +41,29 @@ QString tooLongMessage(const RecordField &field) {
         .arg(kMaxRecordValueLength);
 }
 
+// Names the stored records an empty field would clear; empty when none.
+QString clearedRecords(const RecordField (&fields)[2]) {
+    QStringList cleared;
+    for (const RecordField &field : fields) {
+        if (field.value.isEmpty())
+            cleared << QStringLiteral("the %1 (%2)")
+                           .arg(QLatin1String(field.label), QLatin1String(field.name));
+    }
+    return cleared.join(QLatin1String(" and "));
+}
+
+// The fields are emptied without the user clearing them (a Paste press, a
+// device that could not be read), so an empty one is more often an accident
+// than a wish to erase the stored value: it is confirmed first, No by default.
+bool confirmClearing(QWidget *parent, const QString &records) {
+    const QString text = QStringLiteral("Save would clear %1 stored in the device, because the "
+                                        "field is empty. Clear it?")
+                             .arg(records);
+    return QMessageBox::question(parent, QStringLiteral("Warning"), text,
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
 void logSaveStep(int step) {
     qDebug("Enter slotShowRunUpdateSaveDataProcess step:%d", step);
 }
@@ -56,10 +79,8 @@ void lightSaveArrow(MainWindow &window, int step) {
 void MainWindow::slotPushButtonRunSaveData() {
     if (refuseWhileDeviceBusy())
         return;
-    if (!g_mainWindow->hidHandle) {
-        showWarning(this, QStringLiteral("Not connected device!"));
+    if (!identifiedForSave())
         return;
-    }
     const RecordField fields[] = {
         {"rp.psnid", "account ID", report::encodeRecordValue(editPsnId->text()), 1},
         {"rp.pin", "PIN", report::encodeRecordValue(editPin->text()), 4},
@@ -70,6 +91,9 @@ void MainWindow::slotPushButtonRunSaveData() {
             return;
         }
     }
+    const QString cleared = clearedRecords(fields);
+    if (!cleared.isEmpty() && !confirmClearing(this, cleared))
+        return;
     // The arrows are not dimmed first: they only ever go from unlit to lit, and
     // a failed record is told by the warning below.
     QStringList failures;
@@ -89,6 +113,24 @@ void MainWindow::slotPushButtonRunSaveData() {
     }
     if (!failures.isEmpty())
         showWarning(this, failures.join(QLatin1Char('\n')));
+}
+
+// Save writes both fields, so it needs to know what the accessory holds: when
+// its records were not read, they are read afresh first. Fields the user has
+// filled in meanwhile keep the user's text; empty ones take the records read,
+// so an unread record is never overwritten with an empty one.
+bool MainWindow::identifiedForSave() {
+    if (!hidHandle || deviceIdentified)
+        return deviceReadyForAction();
+    const QString psnId = editPsnId->text();
+    const QString pin = editPin->text();
+    if (!identifiedForDeviceAction())
+        return false;
+    if (!psnId.isEmpty())
+        editPsnId->setText(psnId);
+    if (!pin.isEmpty())
+        editPin->setText(pin);
+    return true;
 }
 
 void MainWindow::slotShowRunUpdateSaveDataProcess(int step) {

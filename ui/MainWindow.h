@@ -21,8 +21,13 @@ class QPushButton;
 class WorkerThreadForFW;
 class WorkerThreadForSaveData;
 class DeviceMonitor;
+class ResolverRun;
+struct ResolvedAccountId;
 class ArrowRowIndicator;
 class FocusMark;
+namespace accessory {
+struct Identity;
+}
 
 // The program's one window: a fixed 656 x 710 frameless picture with image
 // buttons. It owns the open device handle, the worker threads and the tray.
@@ -38,7 +43,7 @@ public:
     // --- device session -------------------------------------------------
     void openDevice();
     // Every request and its reply travel through here; see DeviceChannel.
-    ExchangeResult exchange(const DeviceReport &request, DeviceReport *reply);
+    ExchangeResult exchange(const DeviceReport &request, DeviceReport *reply, ReplyWait wait);
     // The channel itself, for the shared device code the workers run.
     DeviceChannel &deviceChannel() { return channel; }
     // True while the firmware transfer or the flash read-back is running.
@@ -46,6 +51,12 @@ public:
     // Shows the refusal for a device action attempted during a running job and
     // returns true; returns false when the device is free.
     bool refuseWhileDeviceBusy();
+
+    // --- account ---------------------------------------------------------
+    // True from a Paste press that reached the resolver until its outcome has
+    // been shown and its interpreter is gone (or it was given up after its
+    // deadline).
+    bool pasteInProgress() const;
 
     // --- hot-plug --------------------------------------------------------
     void handleInterfaceArrival(const QString &interfaceName);
@@ -131,6 +142,14 @@ private:
     void registerDeviceNotifications();
 
     void readDeviceRecords();
+    void showIdentification(const accessory::Identity &identity);
+    // For the device actions: true when an accessory is open and identified,
+    // after identifying it afresh if its last identification was not
+    // answered; otherwise tells the user why not and returns false.
+    bool identifiedForDeviceAction();
+    // Tells the user when no accessory is open or it is not identified.
+    bool deviceReadyForAction();
+    bool identifiedForSave();
     void showConnected(bool connected);
     void closeDeviceHandle();
     void stopWorkersForRemoval();
@@ -144,13 +163,18 @@ private:
     // a device removal stopped it.
     bool isStepOfStoppedJob() const;
 
-    // A close attempt while a worker writes or reads the device is refused;
-    // returns true when it was refused.
+    // A close attempt while a worker writes or reads the device, or while a
+    // Paste's interpreter runs, is refused; returns true when it was refused.
     bool refuseCloseWhileDeviceBusy();
+    bool refuseCloseWhilePasteRuns();
     // Closes the window and ends the event loop, also when the window is
     // hidden (closing a hidden window alone does not end the program).
     void closeAndQuit();
     void hideOrMinimize();
+
+    void startResolving(const QString &pastedText);
+    void showResolvedAccountId(const ResolvedAccountId &resolved);
+    void endPasteWhenDone();
 
     void backUpFlashInteractively();
     void saveDiagnosticLog();
@@ -163,8 +187,12 @@ private:
     QNetworkAccessManager *networkManager = nullptr;
     DeviceMonitor *deviceMonitor = nullptr;
     bool arrivalPending = false;
+    ResolverRun *resolverRun = nullptr;
+    bool pasteAwaitingOutcome = false;
     bool fwJobStopped = false;     // set by a removal, cleared when a transfer starts
     bool backupJobStopped = false; // likewise for the flash backup
+    // The open accessory answered every record read of its identification.
+    bool deviceIdentified = false;
 };
 
 // The process-wide pointer to the one window; set early in its construction.
