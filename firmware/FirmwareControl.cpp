@@ -84,10 +84,8 @@ void MainWindow::slotPushButtonRunUpdateFW() {
         return;
     }
     openDevice();
-    if (!g_mainWindow->hidHandle) {
-        showWarning(this, QStringLiteral("Not connected device!"));
+    if (!deviceReadyForAction())
         return;
-    }
     dimFirmwareArrows();
     fwJobStopped = false;
     fwWorker->iLoopTemp = 0;
@@ -108,7 +106,7 @@ void MainWindow::slotShowRunUpdateFWProcess(int step) {
     // Identifying the device afresh shows the version, account ID and PIN of
     // the updated firmware; were the thread somehow still running, openDevice
     // would defer itself to onFirmwareWorkerFinished.
-    fwWorker->wait(kReplyTimeoutMs);
+    fwWorker->wait(kWorkerStopWaitMs);
     openDevice();
 }
 
