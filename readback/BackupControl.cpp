@@ -10,6 +10,7 @@
 #include "readback/WorkerThreadForSaveData.h"
 #include "ui/MainWindow.h"
 #include "ui/Messages.h"
+#include "ui/ProgressTips.h"
 #include "ui/StyleSheets.h"
 
 namespace {
@@ -79,6 +80,7 @@ bool MainWindow::startFlashBackup(const QString &path) {
     for (QPushButton *arrow : saveArrows)
         arrow->setStyleSheet(QString::fromUtf8(styles::kArrowDim));
     saveDataWorker->start();
+    readOutProgress(QStringLiteral("Backing up flash"), blockCounter(saveDataWorker), saveProgress);
     return true;
 }
 
@@ -99,6 +101,7 @@ void MainWindow::backUpFlashInteractively() {
 }
 
 void MainWindow::onBackupWorkerFinished() {
+    progressTips->end();
     const QString failure = failureMessage(saveDataWorker->result());
     if (!failure.isEmpty())
         showWarning(this, failure);

@@ -9,6 +9,7 @@
 #include <QSystemTrayIcon>
 #include <array>
 #include <cstdint>
+#include <functional>
 
 #include "device/DeviceChannel.h"
 #include "ui/QtCompat.h"
@@ -23,6 +24,8 @@ class WorkerThreadForSaveData;
 class DeviceMonitor;
 class ArrowRowIndicator;
 class FocusMark;
+class ProgressTips;
+struct BlockCount;
 
 // The program's one window: a fixed 656 x 710 frameless picture with image
 // buttons. It owns the open device handle, the worker threads and the tray.
@@ -123,6 +126,11 @@ private:
     // explain, otherwise the plain state.
     void explainNotConnected(const QString &problem);
     const QPixmap &backgroundForScreen();
+    // Tool tips with percent and time left while the worker runs.
+    void readOutProgress(const QString &activity, std::function<BlockCount()> count,
+                         ArrowRowIndicator *row);
+    // After an update: log and show on the version line whether it changed.
+    void noteVersionChange(const QString &before);
     QPushButton *createButton(const QRect &geometry, const char *slot, const QString &styleSheet);
     void createWorkers();
     void createTrayIcon();
@@ -157,6 +165,8 @@ private:
     FocusMark *focusMark = nullptr;
     ArrowRowIndicator *fwProgress = nullptr;
     ArrowRowIndicator *saveProgress = nullptr;
+    ProgressTips *progressTips = nullptr;
+    QString versionBeforeUpdate;
     QNetworkAccessManager *networkManager = nullptr;
     DeviceMonitor *deviceMonitor = nullptr;
     bool arrivalPending = false;

@@ -7,6 +7,8 @@
 //   CORVANE_AUTO_ANSWER=1        answer every message box with its default
 //                                button and print "dialog: <title>: <text>";
 //                                print "window shown" once the window is up
+//   CORVANE_EMULATOR_REPLY_DELAY_MS  the accessory answers each request this
+//                                late, like real full-speed USB (about 20 ms)
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -37,6 +39,8 @@ void attachDemoAccessory() {
         flash[i] = uint8_t((i * 7 + i / 512) & 0xFF);
     emu::setFlash(kDemoPath, flash);
     emu::setVersionAfterFirmware(kDemoPath, "V1.2.1 (emulated, updated)");
+    emu::setReplyDelayMs(kDemoPath,
+                         qEnvironmentVariableIntValue("CORVANE_EMULATOR_REPLY_DELAY_MS"));
 }
 
 // Unplugging and replugging in the emulation reaches the window the way the
