@@ -160,6 +160,15 @@ def answer_box(title, key="Return"):
     return True
 
 
+def ended(pid):
+    """True once the process is gone or a zombie (the shell has not reaped it)."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().split()[2] == "Z"
+    except FileNotFoundError:
+        return True
+
+
 def check_keyboard(app_name, state_dir, app_pid):
     problems = []
     app = find_application(app_name)
@@ -223,11 +232,8 @@ def check_keyboard(app_name, state_dir, app_pid):
     time.sleep(0.3)
     xdotool("key", "Escape")
     deadline = time.time() + 10
-    while time.time() < deadline and os.path.exists(f"/proc/{app_pid}"):
+    while time.time() < deadline and not ended(app_pid):
         time.sleep(0.1)
-        with open(f"/proc/{app_pid}/stat") as stat:
-            if stat.read().split()[2] == "Z":
-                break
     records = {}
     for record in ("rp.psnid", "rp.pin"):
         path = os.path.join(state_dir, "record." + record)
