@@ -41,8 +41,35 @@ QString tooLongMessage(const RecordField &field) {
         .arg(kMaxRecordValueLength);
 }
 
-void lightSaveArrow(MainWindow &window, int step) {
+// Names the stored records an empty field would clear; empty when none.
+QString clearedRecords(const RecordField (&fields)[2]) {
+    QStringList cleared;
+    for (const RecordField &field : fields) {
+        if (field.value.isEmpty())
+            cleared << QStringLiteral("the %1 (%2)")
+                           .arg(QLatin1String(field.label), QLatin1String(field.name));
+    }
+    return cleared.join(QLatin1String(" and "));
+}
+
+// The fields are emptied without the user clearing them (a Paste press, a
+// device that could not be read), so an empty one is more often an accident
+// than a wish to erase the stored value: it is confirmed first, No by default.
+bool confirmClearing(QWidget *parent, const QString &records) {
+    const QString text = QStringLiteral("Save would clear %1 stored in the device, because the "
+                                        "field is empty. Clear it?")
+                             .arg(records);
+    return QMessageBox::question(parent, QStringLiteral("Warning"), text,
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
+void logSaveStep(int step) {
     qDebug("Enter slotShowRunUpdateSaveDataProcess step:%d", step);
+}
+
+void lightSaveArrow(MainWindow &window, int step) {
+    logSaveStep(step);
     if (step >= 1 && step <= int(window.saveArrows.size()))
         window.saveArrows[step - 1]->setStyleSheet(QString::fromUtf8(styles::kArrowLit));
 }
@@ -66,8 +93,11 @@ void MainWindow::slotPushButtonRunSaveData() {
             return;
         }
     }
-    for (QPushButton *arrow : saveArrows)
-        arrow->setStyleSheet(QString::fromUtf8(styles::kArrowDim));
+    const QString cleared = clearedRecords(fields);
+    if (!cleared.isEmpty() && !confirmClearing(this, cleared))
+        return;
+    // The arrows are not dimmed first: they only ever go from unlit to lit, and
+    // a failed record is told by the warning below.
     QStringList failures;
     for (const RecordField &field : fields) {
         const WriteOutcome outcome = writeRecord(*this, field);
@@ -88,6 +118,10 @@ void MainWindow::slotPushButtonRunSaveData() {
 }
 
 void MainWindow::slotShowRunUpdateSaveDataProcess(int step) {
+    if (isStepOfStoppedJob()) {
+        logSaveStep(step);
+        return;
+    }
     lightSaveArrow(*this, step);
     if (step == 6)
         QMessageBox::information(this, QStringLiteral("Success"),

@@ -78,6 +78,7 @@ void MainWindow::slotPushButtonRunUpdateFW() {
     }
     dimFirmwareArrows();
     versionBeforeUpdate = versionText;
+    fwJobStopped = false;
     fwWorker->iLoopTemp = 0;
     fwWorker->start(QThread::InheritPriority);
     readOutProgress(QStringLiteral("Updating firmware"), blockCounter(fwWorker), fwProgress);
@@ -85,7 +86,7 @@ void MainWindow::slotPushButtonRunUpdateFW() {
 
 void MainWindow::slotShowRunUpdateFWProcess(int step) {
     qDebug("Enter slotUpdateRuningFW");
-    if (step < kFirstStep || step > kFinalStep)
+    if (step < kFirstStep || step > kFinalStep || isStepOfStoppedJob())
         return;
     fwArrows[step - 1]->setStyleSheet(QString::fromUtf8(styles::kArrowLit));
     if (step != kFinalStep)

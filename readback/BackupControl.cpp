@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QPushButton>
 #include <QSaveFile>
 
 #include "device/DeviceReport.h"
@@ -11,7 +10,6 @@
 #include "ui/MainWindow.h"
 #include "ui/Messages.h"
 #include "ui/ProgressTips.h"
-#include "ui/StyleSheets.h"
 
 namespace {
 
@@ -76,9 +74,9 @@ bool MainWindow::startFlashBackup(const QString &path) {
         return false;
     }
     saveDataPath = path;
-    // The arrows show this backup's progress, not what an earlier run reached.
-    for (QPushButton *arrow : saveArrows)
-        arrow->setStyleSheet(QString::fromUtf8(styles::kArrowDim));
+    // The save arrows only ever go from unlit to lit; how the backup ended is
+    // told by its box.
+    backupJobStopped = false;
     saveDataWorker->start();
     readOutProgress(QStringLiteral("Backing up flash"), blockCounter(saveDataWorker), saveProgress);
     return true;

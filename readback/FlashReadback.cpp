@@ -6,6 +6,8 @@
 #include <QSaveFile>
 #include <cstring>
 
+#include "readback/PrivateFile.h"
+
 namespace readback {
 namespace {
 
@@ -88,7 +90,7 @@ ReadSummary readWholeFlash(DeviceChannel &channel, uint8_t *image, const ReadObs
 BackupResult backUpFlash(DeviceChannel &channel, const QString &path,
                          const ReadObserver &observer) {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!openPrivately(file))
         return finished(Outcome::FileError, 0, fileProblem(path, file.errorString()));
     QByteArray image(int(kFlashSize), '\0');
     const ReadSummary summary =

@@ -115,7 +115,29 @@ void TestRecordWrite::requestsCarryBothRecords() {
 }
 
 void TestRecordWrite::emptyPinIsAnEmptyRecord() {
+    // An empty field would erase the stored record: Save asks first, and the
+    // default answer (No) sends nothing at all.
     window_->editPin->clear();
+    save();
+    QVERIFY(emu::requestLog().empty());
+    QCOMPARE(answerer_->count(), 1);
+    const SeenDialog question = answerer_->seen().at(0);
+    QCOMPARE(question.title, QStringLiteral("Warning"));
+    QCOMPARE(question.text, QStringLiteral("Save would clear the PIN (rp.pin) stored in the "
+                                           "device, because the field is empty. Clear it?"));
+    QCOMPARE(question.buttons.size(), 2);
+    QCOMPARE(storedText("rp.pin"), std::string("12345678"));
+
+    window_->editPsnId->clear();
+    save();
+    QVERIFY(emu::requestLog().empty());
+    QVERIFY(answerer_->seen().at(1).text.startsWith(
+        "Save would clear the account ID (rp.psnid) and the PIN (rp.pin) stored"));
+
+    // Yes keeps a deliberate clear possible.
+    window_->editPsnId->setText("AQIDBAUGBwg=");
+    answerer_->clear();
+    answerer_->answerMessageBox(QMessageBox::Yes);
     save();
     const auto writes = recordWrites();
     QCOMPARE(writes.size(), size_t(2));
@@ -123,7 +145,8 @@ void TestRecordWrite::emptyPinIsAnEmptyRecord() {
     QCOMPARE(bytesAt(writes[1], 9, 2), QByteArray("\x00\x00", 2));
     QVERIFY(emu::hasRecord(fixture::kDevicePath, "rp.pin"));
     QCOMPARE(storedText("rp.pin"), std::string());
-    QCOMPARE(answerer_->texts(), QStringList{kSuccess});
+    QCOMPARE(answerer_->count(), 2);
+    QCOMPARE(answerer_->texts().at(1), QString(kSuccess));
 }
 
 void TestRecordWrite::bothAcknowledgedLightsAllArrows() {
@@ -138,10 +161,13 @@ void TestRecordWrite::bothAcknowledgedLightsAllArrows() {
     QCOMPARE(answerer_->seen().at(0).title, QStringLiteral("Success"));
     QCOMPARE(answerer_->seen().at(0).text, QString(kSuccess));
 
-    // A second Save starts from dim arrows and shows its own progress.
+    // The arrows only go from unlit to lit: a second Save leaves all six lit,
+    // and its failed record is told by the warning box.
     emu::failWrites(fixture::kDevicePath, writeOf("rp.psnid"));
     save();
-    QCOMPARE(litArrows(), (QList<int>{4, 5, 6}));
+    QCOMPARE(litArrows(), (QList<int>{1, 2, 3, 4, 5, 6}));
+    QCOMPARE(answerer_->seen().last().title, QStringLiteral("Warning"));
+    QVERIFY(answerer_->seen().last().text.startsWith("The account ID (rp.psnid) was not saved"));
 }
 
 void TestRecordWrite::failedRecordIsNamed_data() {
