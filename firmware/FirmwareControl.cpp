@@ -72,10 +72,8 @@ void MainWindow::slotPushButtonRunUpdateFW() {
         return;
     }
     openDevice();
-    if (!g_mainWindow->hidHandle) {
-        showWarning(this, QStringLiteral("Not connected device!"));
+    if (!deviceReadyForAction())
         return;
-    }
     dimFirmwareArrows();
     versionBeforeUpdate = versionText;
     fwJobStopped = false;
@@ -98,7 +96,7 @@ void MainWindow::slotShowRunUpdateFWProcess(int step) {
     // Identifying the device afresh shows the version, account ID and PIN of
     // the updated firmware; were the thread somehow still running, openDevice
     // would defer itself to onFirmwareWorkerFinished.
-    fwWorker->wait(kReplyTimeoutMs);
+    fwWorker->wait(kWorkerStopWaitMs);
     openDevice();
     noteVersionChange(versionBeforeUpdate);
 }

@@ -38,11 +38,17 @@ QString suggestedBackupPath() {
 QString failureMessage(const WorkerThreadForSaveData::Result &result) {
     using Outcome = WorkerThreadForSaveData::Outcome;
     switch (result.outcome) {
-    case Outcome::BlocksFailed:
-        return QStringLiteral("Flash backup failed: %1 of %2 blocks could not be read; no "
-                              "backup file was written.")
-            .arg(result.failedBlocks)
-            .arg(kFlashBlockCount);
+    case Outcome::BlocksFailed: {
+        QString text = QStringLiteral("Flash backup failed: %1 of %2 blocks could not be read; "
+                                      "no backup file was written.")
+                           .arg(result.failedBlocks)
+                           .arg(kFlashBlockCount);
+        if (result.writesFailing)
+            text += QStringLiteral(" The device took none of %1 requests in a row, so the "
+                                   "backup was ended there.")
+                        .arg(kMaxConsecutiveWriteFailures);
+        return text;
+    }
     case Outcome::Stopped:
         return QStringLiteral("Flash backup stopped; no backup file was written.");
     case Outcome::FileError:
@@ -73,6 +79,8 @@ bool MainWindow::startFlashBackup(const QString &path) {
                               .arg(QDir::toNativeSeparators(path), reason));
         return false;
     }
+    if (!identifiedForDeviceAction())
+        return false;
     saveDataPath = path;
     // The save arrows only ever go from unlit to lit; how the backup ended is
     // told by its box.
