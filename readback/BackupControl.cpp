@@ -9,6 +9,7 @@
 #include "readback/WorkerThreadForSaveData.h"
 #include "ui/MainWindow.h"
 #include "ui/Messages.h"
+#include "ui/ProgressTips.h"
 
 namespace {
 
@@ -85,6 +86,7 @@ bool MainWindow::startFlashBackup(const QString &path) {
     // told by its box.
     backupJobStopped = false;
     saveDataWorker->start();
+    readOutProgress(QStringLiteral("Backing up flash"), blockCounter(saveDataWorker), saveProgress);
     return true;
 }
 
@@ -105,6 +107,7 @@ void MainWindow::backUpFlashInteractively() {
 }
 
 void MainWindow::onBackupWorkerFinished() {
+    progressTips->end();
     const QString failure = failureMessage(saveDataWorker->result());
     if (!failure.isEmpty())
         showWarning(this, failure);

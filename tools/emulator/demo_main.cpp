@@ -6,7 +6,7 @@
 //                                present, written at exit: firmware.bin (the
 //                                received image), record.<name>
 //   CORVANE_EMULATOR_REPLY_DELAY_MS  the accessory answers each request this
-//                                late (a slower transfer, to unplug during it)
+//                                late, like real full-speed USB (about 20 ms)
 //   CORVANE_AUTO_ANSWER=1        answer every message box with its default
 //                                button and print "dialog: <title>: <text>";
 //                                print "window shown" once the window is up
@@ -64,9 +64,8 @@ void prepareDemoAccessory() {
         flash[i] = uint8_t((i * 7 + i / 512) & 0xFF);
     emu::setFlash(kDemoPath, flash);
     emu::setVersionAfterFirmware(kDemoPath, "V1.2.1 (emulated, updated)");
-    const int delayMs = qEnvironmentVariableIntValue("CORVANE_EMULATOR_REPLY_DELAY_MS");
-    if (delayMs > 0)
-        emu::setReplyDelayMs(kDemoPath, delayMs);
+    emu::setReplyDelayMs(kDemoPath,
+                         qEnvironmentVariableIntValue("CORVANE_EMULATOR_REPLY_DELAY_MS"));
 }
 
 std::vector<uint8_t> readFile(const QString &path, bool *found) {
