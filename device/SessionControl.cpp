@@ -12,6 +12,7 @@
 #include "ui/Messages.h"
 
 void MainWindow::openDevice() {
+    identifyRefused = false;
     if (deviceJobRunning()) {
         // Never re-identify under a running transfer; do it when it ends.
         arrivalPending = true;
@@ -43,7 +44,11 @@ void MainWindow::openDevice() {
         return;
     }
     showConnected(true);
+    identifyRefused = !lockDevice();
+    if (identifyRefused)
+        return;
     readDeviceRecords();
+    unlockDevice();
 }
 
 void MainWindow::readDeviceRecords() {
@@ -91,6 +96,18 @@ bool MainWindow::refuseWhileDeviceBusy() {
 
 void MainWindow::closeDeviceHandle() {
     channel.close();
+}
+
+bool MainWindow::lockDevice() {
+    if (deviceLock.acquire(QString::fromLocal8Bit(devicePath)) == DeviceLock::Result::Acquired)
+        return true;
+    showWarning(this, QStringLiteral("Another program is using the accessory; try again when it "
+                                     "has finished."));
+    return false;
+}
+
+void MainWindow::unlockDevice() {
+    deviceLock.release();
 }
 
 void MainWindow::runDeferredArrival() {

@@ -4,7 +4,6 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QPushButton>
-#include <QSaveFile>
 
 #include "device/DeviceReport.h"
 #include "readback/WorkerThreadForSaveData.h"
@@ -18,41 +17,9 @@ void warnNotConnected(QWidget *parent) {
     showWarning(parent, QStringLiteral("Not connected device!"));
 }
 
-// Opens (and discards) the file the worker will write, so that a path that
-// cannot be written is refused before the device is read for a minute.
-// QSaveFile leaves neither a new file nor a change to an existing one behind.
-bool canCreate(const QString &path, QString *reason) {
-    QSaveFile probe(path);
-    if (!probe.open(QIODevice::WriteOnly)) {
-        *reason = probe.errorString();
-        return false;
-    }
-    probe.cancelWriting();
-    return true;
-}
-
 QString suggestedBackupPath() {
     const QString date = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"));
     return QDir::home().filePath(QStringLiteral("corvane-flash-%1.bin").arg(date));
-}
-
-QString failureMessage(const WorkerThreadForSaveData::Result &result) {
-    using Outcome = WorkerThreadForSaveData::Outcome;
-    switch (result.outcome) {
-    case Outcome::BlocksFailed:
-        return QStringLiteral("Flash backup failed: %1 of %2 blocks could not be read; no "
-                              "backup file was written.")
-            .arg(result.failedBlocks)
-            .arg(kFlashBlockCount);
-    case Outcome::Stopped:
-        return QStringLiteral("Flash backup stopped; no backup file was written.");
-    case Outcome::FileError:
-        return QStringLiteral("The backup file could not be written: %1").arg(result.detail);
-    case Outcome::None:
-    case Outcome::Succeeded:
-        break;
-    }
-    return QString();
 }
 
 } // namespace
@@ -69,11 +36,14 @@ bool MainWindow::startFlashBackup(const QString &path) {
         return false;
     }
     QString reason;
-    if (!canCreate(path, &reason)) {
+    if (!readback::canCreate(path, &reason)) {
         showWarning(this, QStringLiteral("The backup file \"%1\" cannot be created: %2")
                               .arg(QDir::toNativeSeparators(path), reason));
         return false;
     }
+    // Held for the whole read-back; onBackupWorkerFinished gives it back.
+    if (!lockDevice())
+        return false;
     saveDataPath = path;
     // The arrows show this backup's progress, not what an earlier run reached.
     for (QPushButton *arrow : saveArrows)
@@ -99,7 +69,8 @@ void MainWindow::backUpFlashInteractively() {
 }
 
 void MainWindow::onBackupWorkerFinished() {
-    const QString failure = failureMessage(saveDataWorker->result());
+    unlockDevice();
+    const QString failure = readback::failureText(saveDataWorker->result());
     if (!failure.isEmpty())
         showWarning(this, failure);
     runDeferredArrival();

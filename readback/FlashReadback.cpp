@@ -46,6 +46,36 @@ BackupResult finished(Outcome outcome, int failedBlocks, const QString &detail) 
 
 } // namespace
 
+// Opens (and discards) the file a backup would write: QSaveFile leaves
+// neither a new file nor a change to an existing one behind.
+bool canCreate(const QString &path, QString *reason) {
+    QSaveFile probe(path);
+    if (!probe.open(QIODevice::WriteOnly)) {
+        *reason = probe.errorString();
+        return false;
+    }
+    probe.cancelWriting();
+    return true;
+}
+
+QString failureText(const BackupResult &result) {
+    switch (result.outcome) {
+    case Outcome::BlocksFailed:
+        return QStringLiteral("Flash backup failed: %1 of %2 blocks could not be read; no "
+                              "backup file was written.")
+            .arg(result.failedBlocks)
+            .arg(kFlashBlockCount);
+    case Outcome::Stopped:
+        return QStringLiteral("Flash backup stopped; no backup file was written.");
+    case Outcome::FileError:
+        return QStringLiteral("The backup file could not be written: %1").arg(result.detail);
+    case Outcome::None:
+    case Outcome::Succeeded:
+        break;
+    }
+    return QString();
+}
+
 ReadSummary readWholeFlash(DeviceChannel &channel, uint8_t *image, const ReadObserver &observer) {
     ReadSummary summary;
     int loopStep = kBlocksPerStep;
@@ -90,6 +120,12 @@ BackupResult backUpFlash(DeviceChannel &channel, const QString &path,
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return finished(Outcome::FileError, 0, fileProblem(path, file.errorString()));
+    // The flash holds the account ID and the PIN: readable by its owner only.
+    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+        const QString reason = fileProblem(path, file.errorString());
+        file.cancelWriting();
+        return finished(Outcome::FileError, 0, reason);
+    }
     QByteArray image(int(kFlashSize), '\0');
     const ReadSummary summary =
         readWholeFlash(channel, reinterpret_cast<uint8_t *>(image.data()), observer);

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "device/DeviceChannel.h"
+#include "device/DeviceLock.h"
 #include "ui/QtCompat.h"
 
 class QAction;
@@ -129,6 +130,11 @@ private:
     void onFirmwareWorkerFinished();
     void onBackupWorkerFinished();
     void runDeferredArrival();
+    // Takes the accessory's cross-process lock for an exchange sequence or a
+    // job; when another program holds it, says so in a warning box and
+    // returns false. Nested calls during this window's own job succeed.
+    bool lockDevice();
+    void unlockDevice();
 
     // A close attempt while a worker writes or reads the device is refused;
     // returns true when it was refused.
@@ -142,6 +148,8 @@ private:
     QNetworkAccessManager *networkManager = nullptr;
     DeviceMonitor *deviceMonitor = nullptr;
     bool arrivalPending = false;
+    DeviceLock deviceLock;
+    bool identifyRefused = false; // the last openDevice met another program's lock
 };
 
 // The process-wide pointer to the one window; set early in its construction.
