@@ -10,6 +10,7 @@
 
 #include "account/PythonResolver.h"
 #include "support/DialogAnswerer.h"
+#include "support/TokenServerScript.h"
 #include "support/WindowFixture.h"
 
 #ifdef Q_OS_LINUX
@@ -50,19 +51,6 @@ bool sanitized() {
     return false;
 }
 
-// The authorization server's two token endpoints on 127.0.0.1, in a child
-// process because the window's thread is blocked while the module talks to
-// them. It prints its host:port, and the number of requests it answered once
-// its input is closed.
-const char *const kTokenServerScript =
-    "import sys\n"
-    "sys.path.insert(0, sys.argv[1])\n"
-    "from fake_signin_server import FakeSignInServer\n"
-    "server = FakeSignInServer((200, {'access_token': 't'}), (200, {'user_id': '1'})).start()\n"
-    "print(server.host, flush=True)\n"
-    "sys.stdin.read()\n"
-    "server.stop()\n"
-    "print(len(server.requests), flush=True)\n";
 
 } // namespace
 

@@ -8,8 +8,6 @@
 //                                button and print "dialog: <title>: <text>";
 //                                print "window shown" once the window is up
 #include <QApplication>
-#include <QDir>
-#include <QFile>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPushButton>
@@ -17,27 +15,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "DemoAccessory.h"
 #include "EmulatedAccessory.h"
 #include "app/Application.h"
 #include "ui/MainWindow.h"
 
 namespace {
-
-const std::string kDemoPath = "/dev/hidraw-emulated0";
-
-void attachDemoAccessory() {
-    emu::DeviceSpec spec;
-    spec.path = kDemoPath;
-    emu::attach(spec);
-    emu::setRecordText(kDemoPath, "version", "V1.2.0 (emulated)");
-    emu::setRecordText(kDemoPath, "rp.psnid", "nTg6lZ4zRQg=");
-    emu::setRecordText(kDemoPath, "rp.pin", "24681357");
-    std::vector<uint8_t> flash(emu::kFlashSize);
-    for (std::size_t i = 0; i < flash.size(); ++i)
-        flash[i] = uint8_t((i * 7 + i / 512) & 0xFF);
-    emu::setFlash(kDemoPath, flash);
-    emu::setVersionAfterFirmware(kDemoPath, "V1.2.1 (emulated, updated)");
-}
 
 // Unplugging and replugging in the emulation reaches the window the way the
 // system's notifications would.
@@ -88,20 +71,6 @@ void announceWhenShown() {
     timer->start(20);
 }
 
-void writeFile(const QString &path, const std::vector<uint8_t> &bytes) {
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size()));
-}
-
-void exportState(const QString &dir) {
-    QDir().mkpath(dir);
-    writeFile(dir + QStringLiteral("/firmware.bin"), emu::receivedFirmware(kDemoPath));
-    for (const char *name : {"version", "rp.psnid", "rp.pin"})
-        writeFile(dir + QStringLiteral("/record.") + QLatin1String(name),
-                  emu::record(kDemoPath, name));
-}
-
 bool hasOption(int argc, char **argv, const char *option) {
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], option) == 0)
@@ -113,7 +82,7 @@ bool hasOption(int argc, char **argv, const char *option) {
 
 int main(int argc, char *argv[]) {
     if (!hasOption(argc, argv, "--no-device"))
-        attachDemoAccessory();
+        demo::attachDemoAccessory();
     forwardHotplugToWindow();
     const bool autoAnswer = qEnvironmentVariableIntValue("CORVANE_AUTO_ANSWER") == 1;
     const int result = runCorvane(argc, argv, [autoAnswer] {
@@ -124,6 +93,6 @@ int main(int argc, char *argv[]) {
     });
     const QString stateDir = qEnvironmentVariable("CORVANE_EMULATOR_STATE_DIR");
     if (!stateDir.isEmpty())
-        exportState(stateDir);
+        demo::exportState(stateDir);
     return result;
 }
