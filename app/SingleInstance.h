@@ -7,6 +7,6 @@
 // copy of the program on the machine.
 QString singleInstanceKey();
 
-// Takes the single-instance guard. Returns false when another instance holds
-// it (or it cannot be created).
+// Takes the single-instance guard of this user. Returns false when another
+// instance of the same user holds it (or it cannot be created).
 bool takeSingleInstanceGuard();

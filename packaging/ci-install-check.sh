@@ -20,22 +20,8 @@ die() {
     exit 1
 }
 
-# Killed by a signal, the program leaves its single-instance segment and
-# semaphore behind. Their System V keys derive (ftok, project 'Q') from the key
-# files Qt made in the program's private temporary folder.
-release_ipc_keys() {
-    local key_file dev ino key
-    for key_file in "$private_tmp"/qipc_*; do
-        [ -e "$key_file" ] || continue
-        read -r dev ino < <(stat -c '%d %i' "$key_file")
-        key=$(printf '0x%08x' $(((0x51 << 24) | ((dev & 0xff) << 16) | (ino & 0xffff))))
-        ipcrm -M "$key" 2>/dev/null || true
-        ipcrm -S "$key" 2>/dev/null || true
-    done
-}
 cleanup() {
     [ -n "$private_tmp" ] || return 0
-    release_ipc_keys
     rm -rf "$private_tmp"
 }
 trap cleanup EXIT
@@ -104,6 +90,7 @@ echo "ok /usr/bin/corvane looks for PSNID.py in /usr/share/corvane/python"
 
 step "start /usr/bin/corvane under Xvfb, wait for its ${window_size} window"
 private_tmp=$(mktemp -d /tmp/corvane-ci.XXXXXX)
+mkdir -m 700 "$private_tmp/runtime"
 export private_tmp window_size
 # Prints "window <id> <width>x<height>" for a mapped window of the given process that
 # has the expected size.
@@ -121,10 +108,11 @@ visible_window_of() {
         fi
     done
 }
-# A private TMPDIR gives the program its own single-instance key, so a copy
-# running elsewhere on the machine cannot make it refuse to start.
+# A key and a runtime folder of its own keep the program's single-instance guard
+# apart, so a copy running elsewhere on the machine cannot make it refuse to start.
 window_check() {
-    TMPDIR=$private_tmp XDG_CONFIG_HOME=$private_tmp/config QT_QPA_PLATFORM=xcb \
+    CORVANE_INSTANCE_KEY="ci-$(basename "$private_tmp")" XDG_RUNTIME_DIR=$private_tmp/runtime \
+        TMPDIR=$private_tmp XDG_CONFIG_HOME=$private_tmp/config QT_QPA_PLATFORM=xcb \
         /usr/bin/corvane >"$private_tmp/program.log" 2>&1 &
     local pid=$! geometry=
     for _ in $(seq 1 150); do
@@ -153,7 +141,6 @@ window_check() {
 # drops exported bash functions, hence declare -f.
 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c "$(declare -f visible_window_of window_check); window_check" ||
     die "the installed program did not show its window"
-release_ipc_keys
 echo "ok program stopped"
 
 if [ "${CORVANE_KEEP_PACKAGE:-0}" != 1 ]; then

@@ -96,6 +96,7 @@ private slots:
     void trayClickTogglesVisibility();
     void trayShowHideActionTogglesAndLogs();
     void trayCloseClosesWithoutQuestion();
+    void trayCloseEndsEventLoopWhileHidden();
 
     void hideButtonHidesWithTray();
     void hideButtonMinimizesWithoutTray();
@@ -116,9 +117,9 @@ void TestChromeTray::windowFlagsMakeAFramelessToolWindow() {
     auto window = fixture::makeWindow();
     const Qt::WindowFlags flags = window->windowFlags();
     QCOMPARE(flags & Qt::WindowType_Mask, Qt::Tool);
-    for (Qt::WindowType hint :
-         {Qt::X11BypassWindowManagerHint, Qt::FramelessWindowHint, Qt::WindowStaysOnTopHint})
+    for (Qt::WindowType hint : {Qt::FramelessWindowHint, Qt::WindowStaysOnTopHint})
         QVERIFY(flags.testFlag(hint));
+    QVERIFY(!flags.testFlag(Qt::X11BypassWindowManagerHint));
     // Qt clears this for tool windows whenever their flags are set; it must
     // survive construction and showing, or closing would not end the program.
     QVERIFY(window->testAttribute(Qt::WA_QuitOnClose));
@@ -253,6 +254,20 @@ void TestChromeTray::trayCloseClosesWithoutQuestion() {
     window->closeTrayAction->trigger();
     QVERIFY(!window->isVisible());
     QCOMPARE(answerer.count(), 0);
+}
+
+void TestChromeTray::trayCloseEndsEventLoopWhileHidden() {
+    auto window = fixture::makeWindow();
+    window->show();
+    window->on_activatedSysTrayIcon(QSystemTrayIcon::Trigger);
+    QVERIFY(window->isHidden());
+    QTimer::singleShot(0, window->closeTrayAction, &QAction::trigger);
+    // Ends the loop with another code should "Close" leave it running.
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+    watchdog.start(10000);
+    QCOMPARE(QCoreApplication::exec(), 0);
 }
 
 void TestChromeTray::hideButtonHidesWithTray() {

@@ -17,7 +17,7 @@ packages=(
     fonts-dejavu-core
 )
 test_packages=(
-    qtbase5-dev xvfb xauth xdotool imagemagick x11-utils
+    qtbase5-dev xvfb xauth xdotool imagemagick x11-utils openbox trayer
     desktop-file-utils appstream dpkg-dev file
 )
 

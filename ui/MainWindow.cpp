@@ -44,9 +44,11 @@ MainWindow::MainWindow(QWidget *parent) : QDialog(parent) {
     loadEmbeddedResources();
     Qt::WindowFlags chrome = Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
     // A tool window has no taskbar entry; only the tray brings it back, so
-    // without a tray the window stays an ordinary (minimizable) one.
+    // without a tray the window stays an ordinary (minimizable) one. The window
+    // manager keeps managing it: an unmanaged X11 window gets no keyboard focus
+    // and its message boxes open behind it.
     if (tray::available())
-        chrome |= Qt::Tool | Qt::X11BypassWindowManagerHint;
+        chrome |= Qt::Tool;
     setWindowFlags(windowFlags() | chrome);
     setAttribute(Qt::WA_QuitOnClose, true);
     setWindowTitle(QStringLiteral("Corvane")); // for task switchers and window tools

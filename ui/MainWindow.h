@@ -139,6 +139,9 @@ private:
     // A close attempt while a worker writes or reads the device is refused;
     // returns true when it was refused.
     bool refuseCloseWhileDeviceBusy();
+    // Closes the window and ends the event loop, also when the window is
+    // hidden (closing a hidden window alone does not end the program).
+    void closeAndQuit();
     void hideOrMinimize();
 
     void backUpFlashInteractively();

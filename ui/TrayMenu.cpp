@@ -83,7 +83,7 @@ void MainWindow::on_ShowOrHideTrayAction() {
 void MainWindow::on_CloseTrayAction() {
     if (refuseCloseWhileDeviceBusy())
         return;
-    close();
+    closeAndQuit();
 }
 
 void MainWindow::slotTrayMenuHovered() {}

@@ -1,10 +1,12 @@
 // The window's own chrome: background painting, dragging by the background,
 // hiding, the context menu and every way of closing.
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QThread>
 
 #include "device/DeviceChannel.h"
 #include "ui/MainWindow.h"
@@ -68,7 +70,16 @@ void MainWindow::slotPushButtonClose() {
     if (refuseCloseWhileDeviceBusy())
         return;
     channel.close();
+    closeAndQuit();
+}
+
+void MainWindow::closeAndQuit() {
     close();
+    // Closing a hidden window does not end the loop by itself (Qt 6). Only a
+    // running loop is told to end: exit() without one would make every later
+    // modal loop return at once.
+    if (QThread::currentThread()->loopLevel() > 0)
+        QCoreApplication::exit(0);
 }
 
 void MainWindow::reject() {

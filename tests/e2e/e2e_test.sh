@@ -7,40 +7,8 @@ set -euo pipefail
 
 binary=$(readlink -f "$1")
 screenshot=${2:-}
-if [ -z "${DISPLAY:-}" ]; then
-    exec xvfb-run -a -s "-screen 0 1024x800x24" "$0" "$@"
-fi
-
-work=$(mktemp -d)
-app_pid=
-cleanup() {
-    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() { echo "FAIL: $*"; exit 1; }
-step() { echo "--- $*"; }
-
-# Qt's own dialogs, the same on every desktop.
-export QT_QPA_PLATFORMTHEME= QT_QPA_PLATFORM=xcb
-export CORVANE_EMULATOR_STATE_DIR="$work/state" CORVANE_CONFIG_DIR="$work/config"
-# A guard key of this run's own, so that no other copy of the program collides.
-export CORVANE_INSTANCE_KEY="corvane-e2e-$(basename "$work")"
-
-wait_for_window() { # name, seconds → window id
-    local id
-    for _ in $(seq $(( $2 * 10 ))); do
-        id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1 || true)
-        [ -n "$id" ] && { echo "$id"; return 0; }
-        sleep 0.1
-    done
-    return 1
-}
-
-click_at() { # window-relative x y of the main window
-    xdotool mousemove --sync $(( win_x + $1 )) $(( win_y + $2 )) click 1
-}
+# shellcheck source=tests/e2e/lib.sh
+source "$(dirname "$0")/lib.sh"
 
 press_enter_in() { # window id: point at it (keyboard focus follows the pointer) and press Enter
     local X Y WIDTH HEIGHT SCREEN WINDOW
@@ -54,8 +22,7 @@ head -c 8192 /dev/urandom > "$work/update.bin"
 cd "$work"
 
 step "start the program"
-"$binary" > "$work/app.log" 2>&1 &
-app_pid=$!
+start_program
 main=$(wait_for_window Corvane 20) || fail "the window did not appear"
 eval "$(xdotool getwindowgeometry --shell "$main")"
 win_x=$X win_y=$Y
