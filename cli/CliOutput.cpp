@@ -90,7 +90,8 @@ void Progress::drawBar() {
     const qint64 left = rate > 0 ? qint64((total_ - done_) * double(kBlockBytes) / rate + 0.5) : 0;
     const QString bar =
         QString(filled, QLatin1Char('#')) + QString(kBarWidth - filled, QLatin1Char('-'));
-    const QString line = QStringLiteral("\r%1 [%2] %3% %4 %5 left")
+    // The trailing blanks wipe what a longer earlier line left behind.
+    const QString line = QStringLiteral("\r%1 [%2] %3% %4 %5 left  ")
                              .arg(label_, bar)
                              .arg(int(fraction * 100), 3)
                              .arg(formatRate(rate), 11)
