@@ -408,8 +408,7 @@ void TestCli::secondProcessIsToldTheAccessoryIsBusy() {
 }
 
 void TestCli::resolveUsesTheSharedResolver() {
-    const QString serverFolder = QFileInfo(QFINDTESTDATA("python/fake_signin_server.py")).path();
-    QVERIFY(!serverFolder.isEmpty());
+    const QString serverFolder = QStringLiteral(CORVANE_TEST_PYTHON_DIR);
     QProcess server;
     server.start(QStringLiteral("python3"), {"-c", kTokenServerScript, serverFolder});
     QVERIFY(server.waitForReadyRead(10000));
