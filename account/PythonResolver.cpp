@@ -141,9 +141,13 @@ PyStatus initializeInterpreter() {
 QStringList moduleFolders() {
     const QString lib = QLatin1String(kBundledHome) + QLatin1String("/Lib");
     QStringList folders{QDir::current().absoluteFilePath(lib)};
-    if (QCoreApplication::instance())
-        folders << QCoreApplication::applicationDirPath() + QLatin1Char('/') + lib;
-    folders << QStringLiteral(CORVANE_PYTHON_DATADIR);
+    if (QCoreApplication::instance()) {
+        const QDir programFolder(QCoreApplication::applicationDirPath());
+        folders << programFolder.filePath(lib);
+        // The installed data folder, found from the program's own place.
+        folders << QDir::cleanPath(
+            programFolder.filePath(QStringLiteral(CORVANE_PYTHON_FROM_BINDIR)));
+    }
     return folders;
 }
 

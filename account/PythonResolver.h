@@ -18,7 +18,8 @@ class PythonResolver {
 public:
     // Module folders, searched first and in this order: Python37/Lib under
     // the working directory, Python37/Lib beside the executable, and the
-    // installed data folder.
+    // installed data folder relative to the executable (../share/corvane/python
+    // for the standard layout).
     static ResolvedAccountId resolve(const QString &pastedText);
 
     static bool interpreterRunning();

@@ -127,7 +127,7 @@ void MainWindow::handleInterfaceRemoval(const QString &interfaceName) {
     closeDeviceHandle();
     showConnected(false);
     // versionText keeps the last version read; only the display is cleared.
-    btnVersion->setText(QString());
+    showVersion(QString());
     hid_exit();
 }
 

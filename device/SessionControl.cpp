@@ -26,7 +26,7 @@ void MainWindow::openDevice() {
     std::memset(devicePath, 0, sizeof devicePath);
     if (const uint16_t productId = accessory::findFirstCandidate(devicePath))
         currentPid = productId;
-    btnDeviceNotConnected->setToolTip(QString());
+    explainNotConnected(QString());
     if (devicePath[0] == 0) {
         showConnected(false);
         return;
@@ -39,7 +39,7 @@ void MainWindow::openDevice() {
     channel.replace(opened);
     if (!opened) {
         qDebug() << accessory::kPermissionHint;
-        btnDeviceNotConnected->setToolTip(QString::fromUtf8(accessory::kPermissionHint));
+        explainNotConnected(QString::fromUtf8(accessory::kPermissionHint));
         showConnected(false);
         return;
     }
@@ -55,7 +55,7 @@ void MainWindow::readDeviceRecords() {
     const accessory::Identity identity = accessory::identify(channel, currentPid);
     if (identity.version) {
         versionText = *identity.version;
-        btnVersion->setText(versionText);
+        showVersion(versionText);
     }
     if (identity.psnId)
         editPsnId->setText(*identity.psnId);

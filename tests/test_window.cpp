@@ -169,10 +169,15 @@ private slots:
             const QByteArray data = ico.readAll();
             QCOMPARE(data.left(6), QByteArray::fromHex("000001000100"));
             QCOMPARE(data.mid(22, 4), QByteArray("\x89PNG"));
+            QCOMPARE(data.mid(12, 2), QByteArray("\x18\x00", 2)); // 24 bits per pixel
             return;
         }
         QImage image(path);
         QCOMPARE(image.size(), size);
+        // High-density screens get the twin drawn at twice the pixels.
+        QString twin = path;
+        twin.insert(twin.size() - 4, QStringLiteral("@2x"));
+        QCOMPARE(QImage(twin).size(), size * 2);
     }
 
     void noDeviceAtStart() {

@@ -19,6 +19,7 @@ packages=(
 test_packages=(
     qtbase5-dev xvfb xauth xdotool imagemagick x11-utils openbox trayer
     desktop-file-utils appstream dpkg-dev file
+    at-spi2-core python3-pyatspi dbus-daemon xclip lintian
 )
 
 as_root() {

@@ -10,6 +10,8 @@
 #include "device/DeviceMonitor.h"
 #include "firmware/WorkerThreadForFW.h"
 #include "readback/WorkerThreadForSaveData.h"
+#include "ui/Accessibility.h"
+#include "ui/FocusMark.h"
 #include "ui/MessageLog.h"
 #include "ui/StyleSheets.h"
 #include "ui/TrayMenu.h"
@@ -40,8 +42,14 @@ static void loadEmbeddedResources() {
     Q_INIT_RESOURCE(corvane);
 }
 
+static void loadEmbeddedHighDensityResources() {
+    Q_INIT_RESOURCE(corvane_2x);
+}
+
 MainWindow::MainWindow(QWidget *parent) : QDialog(parent) {
     loadEmbeddedResources();
+    loadEmbeddedHighDensityResources();
+    a11y::installFactory();
     Qt::WindowFlags chrome = Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
     // A tool window has no taskbar entry; only the tray brings it back, so
     // without a tray the window stays an ordinary (minimizable) one. The window
@@ -95,14 +103,19 @@ void MainWindow::createWidgets() {
     btnDeviceNotConnected =
         createButton({200, 110, 282, 22}, nullptr, sheet(styles::kDeviceNotConnected));
     btnDeviceNotConnected->hide();
-    createButton({620, 12, 16, 16}, SLOT(slotPushButtonClose()), sheet(styles::kExit));
-    createButton({580, 16, 20, 8}, SLOT(slotPushButtonMini()), sheet(styles::kHide));
-    createButton({75, 540, 188, 54}, SLOT(slotPushButtonLoadFW()), sheet(styles::kLoadFirmware));
-    createButton({480, 540, 100, 51}, SLOT(slotPushButtonRunUpdateFW()), sheet(styles::kRun));
+    QPushButton *exit =
+        createButton({620, 12, 16, 16}, SLOT(slotPushButtonClose()), sheet(styles::kExit));
+    QPushButton *hide =
+        createButton({580, 16, 20, 8}, SLOT(slotPushButtonMini()), sheet(styles::kHide));
+    QPushButton *loadFirmware = createButton({75, 540, 188, 54}, SLOT(slotPushButtonLoadFW()),
+                                             sheet(styles::kLoadFirmware));
+    QPushButton *run =
+        createButton({480, 540, 100, 51}, SLOT(slotPushButtonRunUpdateFW()), sheet(styles::kRun));
     for (int i = 0; i < 6; ++i)
         fwArrows[i] = createButton({QPoint(kFwArrowX[i], kFwArrowY), kArrowSize}, nullptr,
                                    sheet(styles::kArrowInitial));
-    createButton({278, 380, 109, 48}, SLOT(slotPushButtonRunSaveData()), sheet(styles::kSave));
+    QPushButton *save =
+        createButton({278, 380, 109, 48}, SLOT(slotPushButtonRunSaveData()), sheet(styles::kSave));
     for (int i = 0; i < 6; ++i)
         saveArrows[i] = createButton({QPoint(kSaveArrowX[i], kSaveArrowY), kArrowSize}, nullptr,
                                      sheet(styles::kArrowInitial));
@@ -110,6 +123,42 @@ void MainWindow::createWidgets() {
     editPin = createLineEdit(this, {158, 318, 400, 30});
     btnVersion = createButton({88, 673, 190, 20}, nullptr, sheet(styles::kVersionLine));
     btnVersion->setFont(QFont(kFontFamily, 8));
+
+    a11y::describe(exit, QStringLiteral("Exit"));
+    a11y::describe(hide, QStringLiteral("Minimize"));
+    a11y::describe(loadFirmware, QStringLiteral("Load Firmware"));
+    a11y::describe(run, QStringLiteral("Run"));
+    a11y::describe(save, QStringLiteral("Save"));
+    makeAccessible({btnLogin, btnPaste, editPsnId, editPin, save, loadFirmware, run, hide, exit});
+}
+
+void MainWindow::makeAccessible(const QList<QWidget *> &tabOrder) {
+    a11y::describe(btnLogin, QStringLiteral("Login"));
+    a11y::describe(btnPaste, QStringLiteral("Paste"));
+    a11y::describe(editPsnId, QStringLiteral("Account ID"));
+    a11y::describe(editPin, QStringLiteral("PIN"));
+    // Marked before anything names them: a widget's accessible interface is
+    // made (and kept) on its first accessibility event.
+    for (QPushButton *status : {btnDeviceConnected, btnDeviceNotConnected, btnVersion})
+        a11y::markAsStatusText(status);
+    a11y::describe(btnDeviceConnected, QStringLiteral("Device connected"));
+    a11y::describe(btnDeviceNotConnected, QStringLiteral("Device not connected"));
+    showVersion(QString());
+    fwProgress = new ArrowRowIndicator(this, fwArrows, QStringLiteral("Firmware update progress"));
+    saveProgress = new ArrowRowIndicator(this, saveArrows, QStringLiteral("Save progress"));
+    focusMark = new FocusMark(this, tabOrder);
+}
+
+void MainWindow::showVersion(const QString &text) {
+    btnVersion->setText(text);
+    a11y::describe(btnVersion, text.isEmpty() ? QStringLiteral("Version unknown")
+                                              : QStringLiteral("Version ") + text);
+}
+
+void MainWindow::explainNotConnected(const QString &problem) {
+    btnDeviceNotConnected->setToolTip(problem.isEmpty() ? btnDeviceNotConnected->accessibleName()
+                                                        : problem);
+    btnDeviceNotConnected->setAccessibleDescription(problem);
 }
 
 void MainWindow::createWorkers() {

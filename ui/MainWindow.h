@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QList>
 #include <QNetworkReply>
 #include <QPixmap>
 #include <QPoint>
@@ -21,6 +22,8 @@ class QPushButton;
 class WorkerThreadForFW;
 class WorkerThreadForSaveData;
 class DeviceMonitor;
+class ArrowRowIndicator;
+class FocusMark;
 
 // The program's one window: a fixed 656 x 710 frameless picture with image
 // buttons. It owns the open device handle, the worker threads and the tray.
@@ -113,6 +116,14 @@ protected:
 
 private:
     void createWidgets();
+    // Names, tool tips, tab order and focus mark for the controls just built.
+    void makeAccessible(const QList<QWidget *> &tabOrder);
+    // Shows `text` in the version line, which also names it for assistive tools.
+    void showVersion(const QString &text);
+    // The not-connected indicator's tool tip: `problem` when there is one to
+    // explain, otherwise the plain state.
+    void explainNotConnected(const QString &problem);
+    const QPixmap &backgroundForScreen();
     QPushButton *createButton(const QRect &geometry, const char *slot, const QString &styleSheet);
     void createWorkers();
     void createTrayIcon();
@@ -148,6 +159,10 @@ private:
     void saveDiagnosticLog();
 
     DeviceChannel channel{hidHandle};
+    QPixmap backgroundPixmap2x; // loaded when first painted on a high-density screen
+    FocusMark *focusMark = nullptr;
+    ArrowRowIndicator *fwProgress = nullptr;
+    ArrowRowIndicator *saveProgress = nullptr;
     QNetworkAccessManager *networkManager = nullptr;
     DeviceMonitor *deviceMonitor = nullptr;
     bool arrivalPending = false;

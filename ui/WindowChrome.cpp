@@ -9,12 +9,26 @@
 #include <QThread>
 
 #include "device/DeviceChannel.h"
+#include "ui/FocusMark.h"
 #include "ui/MainWindow.h"
 #include "ui/TrayMenu.h"
 
 void MainWindow::paintEvent(QPaintEvent *) {
     QPainter painter(this);
-    painter.drawPixmap(QRectF(0, 0, width(), height()), backgroundPixmap, QRectF(0, 0, 0, 0));
+    painter.drawPixmap(QRectF(0, 0, width(), height()), backgroundForScreen(), QRectF(0, 0, 0, 0));
+    focusMark->paint(painter);
+}
+
+// On a high-density screen the background's @2x twin is drawn instead of the
+// standard image stretched; both cover the same 656 x 710 window pixels.
+const QPixmap &MainWindow::backgroundForScreen() {
+    if (devicePixelRatioF() < 1.5)
+        return backgroundPixmap;
+    if (backgroundPixmap2x.isNull()) {
+        backgroundPixmap2x.load(QStringLiteral(":/pics/背景@2x.png"));
+        backgroundPixmap2x.setDevicePixelRatio(2);
+    }
+    return backgroundPixmap2x.isNull() ? backgroundPixmap : backgroundPixmap2x;
 }
 
 void MainWindow::mousePressEvent(QMouseEvent *event) {

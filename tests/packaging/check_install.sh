@@ -44,6 +44,8 @@ expected_files() {
     echo "$psnid_folder/PSNID.py"
     echo lib/udev/rules.d/70-corvane.rules
     echo share/doc/corvane/copyright
+    echo share/doc/corvane/changelog.gz
+    echo share/man/man1/corvane.1.gz
     echo "share/applications/$app_id.desktop"
     echo "share/metainfo/$app_id.metainfo.xml"
     for size in "${icon_sizes[@]}"; do

@@ -9,14 +9,19 @@
 
 class ArtworkOutput {
 public:
-    explicit ArtworkOutput(const QString &root);
+    // With scale 2 only the window pictures are written, each as the
+    // high-density twin "<name>@2x.png" beside its standard file.
+    explicit ArtworkOutput(const QString &root, int scale = 1);
 
     bool savePng(const QString &relativePath, const QImage &image);
     bool saveBytes(const QString &relativePath, const QByteArray &bytes);
     bool ok() const { return failures == 0; }
 
 private:
+    bool writeFile(const QString &relativePath, const QByteArray &bytes);
+
     QString root;
+    int scale;
     int failures = 0;
 };
 

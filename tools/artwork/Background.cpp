@@ -160,7 +160,7 @@ void paintFooter(QPainter &painter) {
 } // namespace
 
 QImage paintBackground() {
-    QImage image(windowSize, QImage::Format_ARGB32_Premultiplied);
+    QImage image = newCanvas(windowSize.width(), windowSize.height());
     QPainter painter(&image);
     prepare(painter);
     paintPanel(painter);

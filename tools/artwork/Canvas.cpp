@@ -3,8 +3,18 @@
 #include <QLinearGradient>
 #include <QPainterPath>
 
+namespace {
+int canvasScale = 1;
+}
+
+void setCanvasScale(int scale) {
+    canvasScale = scale;
+}
+
 QImage newCanvas(int width, int height) {
-    QImage image(width, height, QImage::Format_ARGB32_Premultiplied);
+    QImage image(width * canvasScale, height * canvasScale, QImage::Format_ARGB32_Premultiplied);
+    // Painters then draw in the picture's own (1x) coordinates.
+    image.setDevicePixelRatio(canvasScale);
     image.fill(Qt::transparent);
     return image;
 }

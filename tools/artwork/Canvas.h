@@ -8,7 +8,12 @@
 
 // Small drawing helpers shared by the picture families.
 
-// A fully transparent image ready for antialiased painting.
+// Pixels per picture pixel for the canvases that follow: 1 for the standard
+// pictures, 2 for their high-density twins.
+void setCanvasScale(int scale);
+
+// A fully transparent image of width x height picture pixels (times the canvas
+// scale in real pixels) ready for antialiased painting.
 QImage newCanvas(int width, int height);
 
 // A painter with antialiasing switched on.

@@ -52,12 +52,12 @@ QByteArray icoContainer(const QByteArray &png) {
     QByteArray ico(22, '\0');
     auto put16 = [&ico](int offset, quint16 value) { qToLittleEndian(value, ico.data() + offset); };
     auto put32 = [&ico](int offset, quint32 value) { qToLittleEndian(value, ico.data() + offset); };
-    put16(2, 1);  // type: icon
-    put16(4, 1);  // image count
-    ico[6] = 32;  // width
-    ico[7] = 32;  // height
-    put16(10, 1); // colour planes
-    put16(12, 32);
+    put16(2, 1);   // type: icon
+    put16(4, 1);   // image count
+    ico[6] = 32;   // width
+    ico[7] = 32;   // height
+    put16(10, 1);  // colour planes
+    put16(12, 24); // bits per pixel the directory announces for the executable's icon
     put32(14, quint32(png.size()));
     put32(18, 22); // image data follows the directory
     return ico + png;
@@ -77,9 +77,9 @@ QImage paintLogo(int size) {
 }
 
 void writeLogos(ArtworkOutput &out) {
-    const QByteArray trayPng = encodePng(paintLogo(32));
-    out.saveBytes(QStringLiteral("resources/pics/logo-32x32.png"), trayPng);
-    out.saveBytes(QStringLiteral("resources/pics/logo-32x32.ico"), icoContainer(trayPng));
+    const QImage tray = paintLogo(32);
+    out.savePng(QStringLiteral("resources/pics/logo-32x32.png"), tray);
+    out.saveBytes(QStringLiteral("resources/pics/logo-32x32.ico"), icoContainer(encodePng(tray)));
 
     for (int size : {16, 24, 32, 48, 64, 128, 256}) {
         const QString path =

@@ -2,6 +2,7 @@
 // Usage: QT_QPA_PLATFORM=offscreen corvane-artwork <repository root>
 
 #include "Artwork.h"
+#include "Canvas.h"
 
 #include <QGuiApplication>
 #include <QStringList>
@@ -15,12 +16,17 @@ int main(int argc, char *argv[]) {
         return 2;
     }
 
-    ArtworkOutput out(args.at(1));
-    writeBackground(out);
-    writeButtons(out);
-    writeWindowGlyphs(out);
-    writeIndicators(out);
-    writeArrows(out);
-    writeLogos(out);
-    return out.ok() ? 0 : 1;
+    bool ok = true;
+    for (int scale : {1, 2}) {
+        setCanvasScale(scale);
+        ArtworkOutput out(args.at(1), scale);
+        writeBackground(out);
+        writeButtons(out);
+        writeWindowGlyphs(out);
+        writeIndicators(out);
+        writeArrows(out);
+        writeLogos(out);
+        ok = ok && out.ok();
+    }
+    return ok ? 0 : 1;
 }

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Starts the emulated build on a private X server and session bus with the
+# accessibility bus running, reads its accessibility tree and then drives it
+# from the keyboard (see atspi_check.py).
+#   atspi_test.sh <corvane-emulated binary>
+set -euo pipefail
+
+binary=$(readlink -f "$1")
+here=$(cd "$(dirname "$0")" && pwd)
+if [ -z "${DISPLAY:-}" ]; then
+    exec xvfb-run -a -s "-screen 0 1024x800x24" "$0" "$@"
+fi
+if [ -z "${CORVANE_ATSPI_SESSION:-}" ]; then
+    CORVANE_ATSPI_SESSION=1 exec dbus-run-session -- "$0" "$@"
+fi
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+/usr/libexec/at-spi-bus-launcher --launch-immediately > "$work/bus.log" 2>&1 &
+pids+=($!)
+# Qt asks the session bus whether accessibility is on; tell it so outright.
+export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1 NO_AT_BRIDGE=0
+export QT_QPA_PLATFORM=xcb QT_QPA_PLATFORMTHEME=
+export CORVANE_EMULATOR_STATE_DIR="$work/state" CORVANE_CONFIG_DIR="$work/config"
+export CORVANE_INSTANCE_KEY="corvane-atspi-$(basename "$work")"
+cd "$work"
+"$binary" > "$work/app.log" 2>&1 &
+pids+=($!)
+app_pid=$!
+status=0
+/usr/bin/python3 "$here/atspi_check.py" tree "$(basename "$binary")" || status=$?
+[ "$status" = 0 ] && { /usr/bin/python3 "$here/atspi_check.py" keyboard "$(basename "$binary")" \
+    "$work/state" "$app_pid" || status=$?; }
+[ "$status" = 0 ] || { echo "--- program output"; cat "$work/app.log"; }
+exit "$status"
