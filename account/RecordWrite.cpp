@@ -32,8 +32,12 @@ QString tooLongMessage(const RecordField &field) {
         .arg(kMaxRecordValueLength);
 }
 
-void lightSaveArrow(MainWindow &window, int step) {
+void logSaveStep(int step) {
     qDebug("Enter slotShowRunUpdateSaveDataProcess step:%d", step);
+}
+
+void lightSaveArrow(MainWindow &window, int step) {
+    logSaveStep(step);
     if (step >= 1 && step <= int(window.saveArrows.size()))
         window.saveArrows[step - 1]->setStyleSheet(QString::fromUtf8(styles::kArrowLit));
 }
@@ -59,8 +63,8 @@ void MainWindow::slotPushButtonRunSaveData() {
     }
     if (!lockDevice())
         return;
-    for (QPushButton *arrow : saveArrows)
-        arrow->setStyleSheet(QString::fromUtf8(styles::kArrowDim));
+    // The arrows are not dimmed first: they only ever go from unlit to lit, and
+    // a failed record is told by the warning below.
     QStringList failures;
     for (const RecordField &field : fields) {
         const WriteOutcome outcome = writeRecord(*this, field);
@@ -82,6 +86,10 @@ void MainWindow::slotPushButtonRunSaveData() {
 }
 
 void MainWindow::slotShowRunUpdateSaveDataProcess(int step) {
+    if (isStepOfStoppedJob()) {
+        logSaveStep(step);
+        return;
+    }
     lightSaveArrow(*this, step);
     if (step == 6)
         QMessageBox::information(this, QStringLiteral("Success"),

@@ -65,6 +65,13 @@ bool concernsAccessory(const QString &interfaceName) {
     return false;
 }
 
+bool namesDevice(const QString &interfaceName, const QString &devicePath) {
+    if (devicePath.isEmpty())
+        return false;
+    return interfaceName.compare(devicePath, Qt::CaseInsensitive) == 0 ||
+           interfaceName.endsWith(QLatin1Char('#') + devicePath, Qt::CaseInsensitive);
+}
+
 std::optional<HidIdentity> parseHidId(const QString &value) {
     const QStringList fields = value.split(QLatin1Char(':'));
     if (fields.size() != 3)
@@ -112,28 +119,27 @@ QString HidrawNames::takeForRemoval(const QString &devnode, const QString &paren
 void MainWindow::handleInterfaceArrival(const QString &interfaceName) {
     if (!hotplug::concernsAccessory(interfaceName))
         return;
-    // Defers itself while a worker runs; the worker's end picks it up.
+    // Another interface coming never takes the window away from the accessory
+    // it has open and identified: values typed but not saved stay, and a
+    // running job keeps its device.
+    if (hidHandle)
+        return;
     openDevice();
 }
 
 void MainWindow::handleInterfaceRemoval(const QString &interfaceName) {
-    if (!hotplug::concernsAccessory(interfaceName))
+    // Only the open device's own node going away ends the session, whether or
+    // not its name is among the watched ones; another accessory's does not.
+    if (!hotplug::namesDevice(interfaceName, QString::fromUtf8(devicePath)))
         return;
+    stopWorkersForRemoval();
+    closeDeviceHandle();
     editPsnId->setText(QString());
     editPin->setText(QString());
     dimFirmwareArrows();
     std::memset(devicePath, 0, sizeof devicePath);
-    stopWorkersForRemoval();
-    closeDeviceHandle();
     showConnected(false);
     // versionText keeps the last version read; only the display is cleared.
     showVersion(QString());
     hid_exit();
-}
-
-void MainWindow::stopWorkersForRemoval() {
-    // The handle is about to be closed; a worker must not be mid-exchange on
-    // it. The wait is bounded by one exchange, since that is the longest a
-    // worker can take to notice the request.
-    stopWorkers(kReplyTimeoutMs + 1000);
 }

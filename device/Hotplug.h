@@ -14,6 +14,12 @@ namespace hotplug {
 // "HID#VID_xxxx&PID_yyyy" fragments.
 bool concernsAccessory(const QString &interfaceName);
 
+// True when the interface name denotes the device node at `devicePath`: the
+// same path (Windows interface paths, in whatever letter case), or a name
+// ending in "#" and the node (the names Linux nodes get here). An empty path
+// denotes nothing.
+bool namesDevice(const QString &interfaceName, const QString &devicePath);
+
 // The identity a HID device announces in its HID_ID property.
 struct HidIdentity {
     uint16_t bus = 0;

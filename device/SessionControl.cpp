@@ -82,6 +82,23 @@ void MainWindow::stopWorkers(unsigned long waitMs) {
     }
 }
 
+void MainWindow::stopWorkersForRemoval() {
+    // Steps the stopped jobs queued before they ended must not light arrows
+    // on the window of a device that is gone.
+    fwJobStopped = fwJobStopped || fwWorker->isRunning();
+    backupJobStopped = backupJobStopped || saveDataWorker->isRunning();
+    // The handle is about to be closed; a worker must not be mid-exchange on
+    // it. The wait is bounded by one exchange, since that is the longest a
+    // worker can take to notice the request.
+    stopWorkers(kReplyTimeoutMs + 1000);
+}
+
+bool MainWindow::isStepOfStoppedJob() const {
+    const QObject *from = sender();
+    return from &&
+           ((from == fwWorker && fwJobStopped) || (from == saveDataWorker && backupJobStopped));
+}
+
 bool MainWindow::deviceJobRunning() const {
     return (fwWorker && fwWorker->isRunning()) || (saveDataWorker && saveDataWorker->isRunning());
 }

@@ -110,9 +110,9 @@ void UdevMonitor::handleEvent(udev_device *device) {
         if (!name.isEmpty())
             window_->handleInterfaceArrival(name);
     } else if (std::strcmp(action, "remove") == 0) {
+        // A node whose name is lost is still the open device if its path is.
         const QString name = names_.takeForRemoval(devnode, nameFromParent(device));
-        if (!name.isEmpty())
-            window_->handleInterfaceRemoval(name);
+        window_->handleInterfaceRemoval(name.isEmpty() ? devnode : name);
     }
 }
 

@@ -52,13 +52,14 @@ void MainWindow::slotPushButtonRunUpdateFW() {
     if (identifyRefused || !lockDevice())
         return;
     dimFirmwareArrows();
+    fwJobStopped = false;
     fwWorker->iLoopTemp = 0;
     fwWorker->start(QThread::InheritPriority);
 }
 
 void MainWindow::slotShowRunUpdateFWProcess(int step) {
     qDebug("Enter slotUpdateRuningFW");
-    if (step < kFirstStep || step > kFinalStep)
+    if (step < kFirstStep || step > kFinalStep || isStepOfStoppedJob())
         return;
     fwArrows[step - 1]->setStyleSheet(QString::fromUtf8(styles::kArrowLit));
     if (step != kFinalStep)

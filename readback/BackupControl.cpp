@@ -3,13 +3,11 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QPushButton>
 
 #include "device/DeviceReport.h"
 #include "readback/WorkerThreadForSaveData.h"
 #include "ui/MainWindow.h"
 #include "ui/Messages.h"
-#include "ui/StyleSheets.h"
 
 namespace {
 
@@ -45,9 +43,9 @@ bool MainWindow::startFlashBackup(const QString &path) {
     if (!lockDevice())
         return false;
     saveDataPath = path;
-    // The arrows show this backup's progress, not what an earlier run reached.
-    for (QPushButton *arrow : saveArrows)
-        arrow->setStyleSheet(QString::fromUtf8(styles::kArrowDim));
+    // The save arrows only ever go from unlit to lit; how the backup ended is
+    // told by its box.
+    backupJobStopped = false;
     saveDataWorker->start();
     return true;
 }

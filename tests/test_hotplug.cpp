@@ -4,6 +4,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
+#include <atomic>
 
 #include "device/DeviceMonitor.h"
 #include "device/Hotplug.h"
@@ -20,6 +21,12 @@ const QString kWatchedNeverOpenedName = QStringLiteral(
     "\\\\?\\HID#VID_1ABE&PID_2202#7&5e6f7a8b&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}");
 const QString kOpenedButUnwatchedName = QStringLiteral(
     "\\\\?\\HID#VID_ABCD&PID_2203#7&9c0d1e2f&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}");
+
+// The names the Linux monitor gives the emulated accessory's node, and another node.
+QString openedNodeName() {
+    return QStringLiteral("HID#VID_1ABE&PID_2203#") + QString::fromStdString(fixture::kDevicePath);
+}
+const std::string kOtherNode = "/dev/hidraw-emulated1";
 
 constexpr int kRecordReadCommand = 1;
 constexpr int kRecordTarget = 3;
@@ -102,6 +109,14 @@ bool startFirmwareTransfer(MainWindow &window, DialogAnswerer &answerer, const Q
                               10000);
 }
 
+bool anyArrowLit(const MainWindow &window) {
+    for (const QPushButton *arrow : window.fwArrows) {
+        if (arrow->styleSheet() == QString::fromUtf8(styles::kArrowLit))
+            return true;
+    }
+    return false;
+}
+
 bool sawFirmwareFailure(const DialogAnswerer &answerer) {
     for (const SeenDialog &dialog : answerer.seen()) {
         if (dialog.icon == QMessageBox::Warning &&
@@ -132,9 +147,14 @@ private slots:
     void removalOfWatchedInterfaceClosesHandleAndClearsFields();
     void removalWithoutOpenHandleClearsFieldsSafely();
     void unwatchedInterfaceIsIgnoredBothWays();
+    void removalOfOpenNodeClosesItWhateverItsName_data();
+    void removalOfOpenNodeClosesItWhateverItsName();
+    void removalOfAnotherNodeChangesNothing_data();
+    void removalOfAnotherNodeChangesNothing();
+    void arrivalWhileOpenKeepsTypedValues();
 
     void removalDuringFirmwareTransferEndsItAsFailed();
-    void arrivalDuringFirmwareTransferWaitsForItsEnd();
+    void arrivalDuringFirmwareTransferLeavesItAlone();
 
     void deviceMonitorCreatesAndDestroysSafely();
 };
@@ -260,14 +280,17 @@ void TestHotplug::arrivalOpensAndIdentifiesDevice() {
 void TestHotplug::arrivalWithoutAttachedDeviceShowsNotConnected() {
     auto window = fixture::makeWindow();
     emu::detach(fixture::kDevicePath);
+    window->handleInterfaceRemoval(openedNodeName());
+    QCOMPARE(emu::initCount(), 0);
     // A watched device that the session does not open.
     emu::DeviceSpec unopened;
     unopened.productId = 0x2202;
-    unopened.path = "/dev/hidraw-emulated1";
+    unopened.path = kOtherNode;
     emu::attach(unopened);
 
     window->handleInterfaceArrival(kWatchedNeverOpenedName);
 
+    QCOMPARE(emu::initCount(), 1); // the arrival looked for the accessory
     QVERIFY(showsNotConnected(*window));
 }
 
@@ -279,7 +302,7 @@ void TestHotplug::removalOfWatchedInterfaceClosesHandleAndClearsFields() {
     const QString versionBefore = window->versionText;
     QVERIFY(!versionBefore.isEmpty());
 
-    window->handleInterfaceRemoval(kWatchedNeverOpenedName);
+    window->handleInterfaceRemoval(openedNodeName());
 
     QCOMPARE(emu::openHandleCount(), 0);
     QVERIFY(window->hidHandle == nullptr);
@@ -301,7 +324,7 @@ void TestHotplug::removalWithoutOpenHandleClearsFieldsSafely() {
     window->editPsnId->setText(QStringLiteral("typed id"));
     window->editPin->setText(QStringLiteral("typed pin"));
 
-    window->handleInterfaceRemoval(kOpenedName);
+    window->handleInterfaceRemoval(openedNodeName());
 
     QCOMPARE(window->editPsnId->text(), QString());
     QCOMPARE(window->editPin->text(), QString());
@@ -329,6 +352,88 @@ void TestHotplug::unwatchedInterfaceIsIgnoredBothWays() {
     QCOMPARE(window->editPsnId->text(), psnId);
 }
 
+void TestHotplug::removalOfOpenNodeClosesItWhateverItsName_data() {
+    QTest::addColumn<int>("vendorId");
+    QTest::addColumn<int>("productId");
+    QTest::addColumn<QString>("name");
+    const QString node = QString::fromStdString(fixture::kDevicePath);
+    // Opened, but its name is not among the watched ones.
+    QTest::newRow("ABCD:2203") << 0xABCD << 0x2203 << "HID#VID_ABCD&PID_2203#" + node;
+    // The node alone, when the name of a removed node could not be recovered.
+    QTest::newRow("node only") << 0x1ABE << 0x2203 << node;
+}
+
+void TestHotplug::removalOfOpenNodeClosesItWhateverItsName() {
+    QFETCH(int, vendorId);
+    QFETCH(int, productId);
+    QFETCH(QString, name);
+    fixture::resetEmulation();
+    emu::DeviceSpec spec;
+    spec.vendorId = uint16_t(vendorId);
+    spec.productId = uint16_t(productId);
+    emu::attach(spec);
+    auto window = fixture::makeWindow();
+    QVERIFY(showsConnected(*window));
+
+    emu::detach(fixture::kDevicePath);
+    window->handleInterfaceRemoval(name);
+
+    QCOMPARE(emu::openHandleCount(), 0);
+    QVERIFY(window->hidHandle == nullptr);
+    QVERIFY(showsNotConnected(*window));
+}
+
+void TestHotplug::removalOfAnotherNodeChangesNothing_data() {
+    QTest::addColumn<QString>("name");
+    QTest::newRow("watched, never opened") << kWatchedNeverOpenedName;
+    QTest::newRow("same ids, other node")
+        << "HID#VID_1ABE&PID_2203#" + QString::fromStdString(kOtherNode);
+    QTest::newRow("node path inside another path")
+        << "HID#VID_1ABE&PID_2203#/x" + QString::fromStdString(fixture::kDevicePath);
+}
+
+void TestHotplug::removalOfAnotherNodeChangesNothing() {
+    QFETCH(QString, name);
+    emu::DeviceSpec other;
+    other.path = kOtherNode;
+    emu::attach(other);
+    auto window = fixture::makeWindow();
+    QVERIFY(showsConnected(*window));
+    window->editPin->setText(QStringLiteral("typed, not saved"));
+    const QString version = window->btnVersion->text();
+
+    emu::detach(kOtherNode);
+    window->handleInterfaceRemoval(name);
+
+    QCOMPARE(emu::openHandleCount(), 1);
+    QVERIFY(window->hidHandle != nullptr);
+    QVERIFY(showsConnected(*window));
+    QCOMPARE(window->editPin->text(), QStringLiteral("typed, not saved"));
+    QCOMPARE(window->btnVersion->text(), version);
+    QCOMPARE(QString::fromUtf8(window->devicePath), QString::fromStdString(fixture::kDevicePath));
+}
+
+void TestHotplug::arrivalWhileOpenKeepsTypedValues() {
+    auto window = fixture::makeWindow();
+    window->editPsnId->setText(QStringLiteral("typed id"));
+    window->editPin->setText(QStringLiteral("typed pin"));
+    // Another variant comes first in the order in which the session looks.
+    emu::DeviceSpec earlier;
+    earlier.path = kOtherNode;
+    emu::attachAt(earlier, 0);
+    emu::clearRequestLog();
+
+    window->handleInterfaceArrival(QStringLiteral("HID#VID_1ABE&PID_2203#") +
+                                   QString::fromStdString(kOtherNode));
+    window->handleInterfaceArrival(kOpenedName);
+
+    QCOMPARE(window->editPsnId->text(), QStringLiteral("typed id"));
+    QCOMPARE(window->editPin->text(), QStringLiteral("typed pin"));
+    QCOMPARE(QString::fromUtf8(window->devicePath), QString::fromStdString(fixture::kDevicePath));
+    QCOMPARE(emu::openHandleCount(), 1);
+    QVERIFY(emu::requestLog().empty());
+}
+
 void TestHotplug::removalDuringFirmwareTransferEndsItAsFailed() {
     QTemporaryDir dir;
     const QString image = writeFirmwareImage(dir);
@@ -336,23 +441,34 @@ void TestHotplug::removalDuringFirmwareTransferEndsItAsFailed() {
     DialogAnswerer answerer;
     auto window = fixture::makeWindow();
     emu::setReplyDelayMs(fixture::kDevicePath, 5);
+    std::atomic<int> emitted{0};
+    connect(
+        window->fwWorker, &WorkerThreadForFW::sigRunUpdateFWProcess, this, [&](int) { ++emitted; },
+        Qt::DirectConnection);
     QVERIFY2(startFirmwareTransfer(*window, answerer, image), "the transfer did not start");
     QVERIFY(firmwareTransferRunning(*window));
     answerer.clear();
+    // The device goes while a step is queued and not yet shown.
+    const int shown = emitted;
+    QDeadlineTimer deadline(10000);
+    while (emitted == shown && !deadline.hasExpired())
+        QThread::msleep(1);
+    QVERIFY(emitted > shown);
 
     emu::detach(fixture::kDevicePath);
-    window->handleInterfaceRemoval(kOpenedName);
+    window->handleInterfaceRemoval(openedNodeName());
 
     // The worker was stopped before the handle went.
     QVERIFY(!firmwareTransferRunning(*window));
     QVERIFY(fixture::waitUntil([&] { return sawFirmwareFailure(answerer); }, 5000));
+    QVERIFY2(!anyArrowLit(*window), "a step of the stopped transfer lit an arrow");
     QVERIFY(!answerer.sawText(QStringLiteral("Download firmware successfully!")));
     QVERIFY(emu::receivedFirmwareBlocks(fixture::kDevicePath) < 1024);
     QCOMPARE(emu::openHandleCount(), 0);
     QVERIFY(showsNotConnected(*window));
 }
 
-void TestHotplug::arrivalDuringFirmwareTransferWaitsForItsEnd() {
+void TestHotplug::arrivalDuringFirmwareTransferLeavesItAlone() {
     QTemporaryDir dir;
     const QString image = writeFirmwareImage(dir);
     DialogAnswerer answerer;
@@ -364,8 +480,8 @@ void TestHotplug::arrivalDuringFirmwareTransferWaitsForItsEnd() {
         return request.size() > 4 && request[3] == kFirmwareCommand && index > 300;
     });
     emu::setVersionAfterFirmware(fixture::kDevicePath, "V2.0.0 updated");
-    window->editPsnId->setText(QStringLiteral("stale"));
     QVERIFY2(startFirmwareTransfer(*window, answerer, image), "the transfer did not start");
+    window->editPsnId->setText(QStringLiteral("typed meanwhile"));
 
     const auto recordReads = [] {
         return fixture::requestsOfKind(kRecordReadCommand, kRecordTarget).size();
@@ -386,13 +502,14 @@ void TestHotplug::arrivalDuringFirmwareTransferWaitsForItsEnd() {
     QVERIFY(order.lastFirmwareBlock > order.firstFirmwareBlock);
     QVERIFY2(order.recordReadsBetweenBlocks == 0, "a record was read under the transfer");
 
-    QVERIFY(fixture::waitUntil(
-        [&] { return window->btnVersion->text() == QStringLiteral("V2.0.0 updated"); }, 10000));
-    QVERIFY(sawFirmwareFailure(answerer));
-    QCOMPARE(window->editPsnId->text(), QStringLiteral("AQIDBAUGBwg="));
+    QVERIFY(fixture::waitUntil([&] { return sawFirmwareFailure(answerer); }, 10000));
+    QCoreApplication::processEvents();
+    // The open, identified device stays as it is after the transfer too.
+    QVERIFY(window->btnVersion->text() != QStringLiteral("V2.0.0 updated"));
+    QCOMPARE(window->editPsnId->text(), QStringLiteral("typed meanwhile"));
     QCOMPARE(emu::openHandleCount(), 1);
     QVERIFY(showsConnected(*window));
-    QVERIFY(requestOrder().recordReadsAfterBlocks > 0);
+    QCOMPARE(requestOrder().recordReadsAfterBlocks, 0);
 }
 
 void TestHotplug::deviceMonitorCreatesAndDestroysSafely() {

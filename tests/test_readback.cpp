@@ -93,6 +93,7 @@ private slots:
 
     void backupMatchesTheFlash();
     void progressLightsArrowsBeforeTheSuccessBox();
+    void backupDoesNotDimLitSaveArrows();
     void readFailuresLeaveNoFile_data();
     void readFailuresLeaveNoFile();
     void silentDeviceEndsTheBackupEarly();
@@ -214,6 +215,17 @@ void TestReadback::progressLightsArrowsBeforeTheSuccessBox() {
     QCOMPARE(watcher.boxes[0].text, kSuccessText);
     QCOMPARE(watcher.boxes[0].backupSize, qint64(emu::kFlashSize));
     QCOMPARE(watcher.boxes[0].litArrows, 6);
+}
+
+void TestReadback::backupDoesNotDimLitSaveArrows() {
+    window = openWindow();
+    for (int step = 1; step <= 3; ++step)
+        window->slotShowRunUpdateSaveDataProcess(step);
+    backupEnded = false;
+    QVERIFY(window->startFlashBackup(dir->filePath(QStringLiteral("flash.bin"))));
+    for (int arrow = 0; arrow < 3; ++arrow)
+        QCOMPARE(window->saveArrows[arrow]->styleSheet(), QString::fromUtf8(styles::kArrowLit));
+    waitForBackupEnd();
 }
 
 void TestReadback::readFailuresLeaveNoFile_data() {

@@ -140,10 +140,13 @@ void TestRecordWrite::bothAcknowledgedLightsAllArrows() {
     QCOMPARE(answerer_->seen().at(0).title, QStringLiteral("Success"));
     QCOMPARE(answerer_->seen().at(0).text, QString(kSuccess));
 
-    // A second Save starts from dim arrows and shows its own progress.
+    // The arrows only go from unlit to lit: a second Save leaves all six lit,
+    // and its failed record is told by the warning box.
     emu::failWrites(fixture::kDevicePath, writeOf("rp.psnid"));
     save();
-    QCOMPARE(litArrows(), (QList<int>{4, 5, 6}));
+    QCOMPARE(litArrows(), (QList<int>{1, 2, 3, 4, 5, 6}));
+    QCOMPARE(answerer_->seen().last().title, QStringLiteral("Warning"));
+    QVERIFY(answerer_->seen().last().text.startsWith("The account ID (rp.psnid) was not saved"));
 }
 
 void TestRecordWrite::failedRecordIsNamed_data() {

@@ -103,8 +103,7 @@ QByteArray outputOf(QProcess &process) {
 void verifyRefused(QProcess &process) {
     QVERIFY(process.waitForFinished(kStartTimeoutMs));
     const QByteArray output = process.readAllStandardOutput();
-    QVERIFY2(output.contains("dialog: tips: The program is already running"),
-             output.constData());
+    QVERIFY2(output.contains("dialog: tips: The program is already running"), output.constData());
     QCOMPARE(process.exitCode(), 255); // -1 as a process exit status
     QVERIFY(!output.contains("window shown"));
 }

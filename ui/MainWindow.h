@@ -146,6 +146,9 @@ private:
     // returns false. Nested calls during this window's own job succeed.
     bool lockDevice();
     void unlockDevice();
+    // True inside a progress slot reached by a step that a job queued before
+    // a device removal stopped it.
+    bool isStepOfStoppedJob() const;
 
     // A close attempt while a worker writes or reads the device is refused;
     // returns true when it was refused.
@@ -168,6 +171,8 @@ private:
     bool arrivalPending = false;
     DeviceLock deviceLock;
     bool identifyRefused = false; // the last openDevice met another program's lock
+    bool fwJobStopped = false;     // set by a removal, cleared when a transfer starts
+    bool backupJobStopped = false; // likewise for the flash backup
 };
 
 // The process-wide pointer to the one window; set early in its construction.

@@ -25,8 +25,11 @@ namespace {
 // Unplugging and replugging in the emulation reaches the window the way the
 // system's notifications would.
 void forwardHotplugToWindow() {
-    emu::setHotplugListener([](const std::string &, bool arrived) {
-        const QString name = QStringLiteral("HID#VID_1ABE&PID_2203#emulated");
+    emu::setHotplugListener([](const std::string &path, bool arrived) {
+        // Named like a Linux node, so that the removal is recognised as the
+        // open device's.
+        const QString name =
+            QStringLiteral("HID#VID_1ABE&PID_2203#") + QString::fromStdString(path);
         QMetaObject::invokeMethod(
             qApp,
             [name, arrived] {
