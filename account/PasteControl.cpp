@@ -1,12 +1,16 @@
 // The Paste button: the address copied from the browser after sign-in goes to
-// the resolver module, and the account ID it returns into the ID field.
+// the resolver module, and the account ID it returns into the ID field. The
+// resolver runs on a worker thread (ResolverRun), so the window keeps painting
+// and answering while the sign-in server is slow; the boxes and the field are
+// still handled here, on the GUI thread, in the same order as before.
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 
-#include "account/PythonResolver.h"
+#include "account/ResolverRun.h"
+#include "account/SignInConfig.h"
 #include "ui/MainWindow.h"
 
 namespace {
@@ -14,33 +18,91 @@ namespace {
 // A real account ID is a base64 text of 12 characters; anything this short is
 // certainly not one.
 constexpr int kMaxImplausibleIdLength = 4;
+// A redirect address is a few hundred bytes; a text this long is something
+// else and is not handed to Python at all.
+constexpr int kMaxPastedBytes = 64 * 1024;
+
+void showPasteBox(QWidget *parent, const QString &title, const QString &text) {
+    QMessageBox::information(parent, title, text, QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+bool tooLongForAnAddress(const QString &text) {
+    // Each UTF-16 unit is at least one byte in UTF-8.
+    return text.size() > kMaxPastedBytes || text.toUtf8().size() > kMaxPastedBytes;
+}
 
 } // namespace
 
+bool MainWindow::pasteInProgress() const {
+    return pasteAwaitingOutcome || (resolverRun && resolverRun->running() &&
+                                    !resolverRun->abandoned());
+}
+
 void MainWindow::slotPushButtonPastePSNID() {
+    if (resolverRun && resolverRun->running()) {
+        // Only reachable while an abandoned run (past its deadline) finishes.
+        showPasteBox(this, QStringLiteral("Error"),
+                     QStringLiteral("The previous Paste is still finishing; please try again in "
+                                    "a moment."));
+        return;
+    }
     btnPaste->setEnabled(false);
     editPsnId->clear();
     const QString text = QGuiApplication::clipboard()->text(QClipboard::Clipboard);
     if (text.isEmpty()) {
-        QMessageBox::information(this, QStringLiteral("Copy"),
-                                 QStringLiteral("copy the URL from the address bar First"),
-                                 QMessageBox::Ok, QMessageBox::NoButton);
+        showPasteBox(this, QStringLiteral("Copy"),
+                     QStringLiteral("copy the URL from the address bar First"));
+    } else if (tooLongForAnAddress(text)) {
+        showPasteBox(this, QStringLiteral("Copy Error"),
+                     QStringLiteral("Copy Error, the copied text is longer than 64 KiB, so it is "
+                                    "not the address of the sign-in page; Copy the URL from the "
+                                    "address bar First"));
     } else if (text.indexOf(QLatin1String("code="), 0, Qt::CaseSensitive) == -1) {
-        QMessageBox::information(
-            this, QStringLiteral("Copy Error"),
-            QStringLiteral("Copy Error, Copy the URL from the address bar First"), QMessageBox::Ok,
-            QMessageBox::NoButton);
+        showPasteBox(this, QStringLiteral("Copy Error"),
+                     QStringLiteral("Copy Error, Copy the URL from the address bar First"));
     } else {
-        const ResolvedAccountId resolved = PythonResolver::resolve(text);
-        if (!resolved.ok)
-            QMessageBox::warning(this, QStringLiteral("Error"), resolved.error, QMessageBox::Ok,
-                                 QMessageBox::NoButton);
-        else if (resolved.id.size() <= kMaxImplausibleIdLength)
-            QMessageBox::information(this, QStringLiteral("Error"),
-                                     QStringLiteral("psn id may be wrong, please check it!"),
-                                     QMessageBox::Ok, QMessageBox::NoButton);
-        else
-            editPsnId->setText(QString::fromUtf8(resolved.id));
+        startResolving(text);
+        return;
     }
     btnPaste->setEnabled(true);
+}
+
+void MainWindow::startResolving(const QString &pastedText) {
+    if (!resolverRun) {
+        resolverRun = new ResolverRun(this);
+        connect(resolverRun, &ResolverRun::resolved, this, &MainWindow::showResolvedAccountId);
+        connect(resolverRun, &ResolverRun::finished, this, &MainWindow::endPasteWhenDone);
+    }
+    pasteAwaitingOutcome = true;
+    resolverRun->start(pastedText, loadSignInConfig());
+}
+
+void MainWindow::showResolvedAccountId(const ResolvedAccountId &resolved) {
+    if (!resolved.ok)
+        showPasteBox(this, QStringLiteral("Error"), resolved.error);
+    else if (resolved.id.size() <= kMaxImplausibleIdLength)
+        showPasteBox(this, QStringLiteral("Error"),
+                     QStringLiteral("psn id may be wrong, please check it!"));
+    else
+        editPsnId->setText(QString::fromUtf8(resolved.id));
+    pasteAwaitingOutcome = false;
+    endPasteWhenDone();
+}
+
+void MainWindow::endPasteWhenDone() {
+    // The button comes back once the outcome has been shown and the
+    // interpreter is gone, or the run was given up after its deadline (a
+    // press then is refused until it has ended).
+    if (!pasteInProgress())
+        btnPaste->setEnabled(true);
+}
+
+bool MainWindow::refuseCloseWhilePasteRuns() {
+    if (!resolverRun || !resolverRun->running())
+        return false;
+    QMessageBox::warning(this, QStringLiteral("Exit"),
+                         QStringLiteral("Paste is still waiting for the sign-in server; please "
+                                        "try again in a moment."),
+                         QMessageBox::Ok, QMessageBox::NoButton);
+    return true;
 }

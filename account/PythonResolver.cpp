@@ -7,6 +7,7 @@
 #pragma pop_macro("slots")
 
 #include "account/PythonResolver.h"
+#include "account/SignInConfig.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -117,8 +118,10 @@ void forgetPreviousPathConfiguration() {
 #endif
 }
 
-// Isolated: the user's PYTHONPATH, PYTHONHOME and site folders cannot change
-// what runs. UTF-8 mode: file names and environment decode as Qt does.
+// Isolated: the user's PYTHONPATH, PYTHONHOME and user site folder cannot
+// change what runs; the site module still runs, so packages installed for this
+// Python are importable by a replacement resolver. UTF-8 mode: file names and
+// environment decode as Qt does.
 PyStatus initializeInterpreter() {
     forgetPreviousPathConfiguration();
     PyPreConfig preconfig;
@@ -130,7 +133,7 @@ PyStatus initializeInterpreter() {
     PyConfig config;
     PyConfig_InitIsolatedConfig(&config);
     config.install_signal_handlers = 0;
-    config.site_import = 0;
+    config.site_import = 1;
     status = configureHome(&config);
     if (!PyStatus_Exception(status))
         status = Py_InitializeFromConfig(&config);
@@ -156,21 +159,57 @@ PyObject *toPython(const QString &text) {
     return PyUnicode_FromStringAndSize(utf8.constData(), Py_ssize_t(utf8.size()));
 }
 
-// The folders go to the front of sys.path as Python strings, so no path text
-// is ever pasted into Python source.
-bool prependModuleFolders(QString *error) {
+// The folders go after the standard library, so a file named like a standard
+// module (json.py, ssl.py) beside the resolver cannot replace it. They are
+// added as Python strings, so no path text is ever pasted into Python source.
+bool appendModuleFolders(QString *error) {
     PyObject *path = PySys_GetObject("path"); // borrowed
     if (!path || !PyList_Check(path)) {
         *error = QStringLiteral("sys.path is missing");
         return false;
     }
-    const QStringList folders = moduleFolders();
-    for (int index = 0; index < folders.size(); ++index) {
-        PyRef folder(toPython(folders.at(index)));
-        if (!folder || PyList_Insert(path, index, folder.get()) != 0) {
+    for (const QString &folderPath : moduleFolders()) {
+        PyRef folder(toPython(folderPath));
+        if (!folder || PyList_Append(path, folder.get()) != 0) {
             *error = takeExceptionMessage();
             return false;
         }
+    }
+    return true;
+}
+
+// Writes straight into os.environ's mapping: its item assignment would also
+// change the process's environment, which other threads read meanwhile.
+const char *const kApplyEnvironmentSource = "def apply(settings):\n"
+                                            "    import os\n"
+                                            "    env = os.environ\n"
+                                            "    for key, value in settings.items():\n"
+                                            "        name = env.encodekey(key)\n"
+                                            "        if value:\n"
+                                            "            env._data[name] = env.encodevalue(value)\n"
+                                            "        else:\n"
+                                            "            env._data.pop(name, None)\n";
+
+bool applyEnvironment(const ResolverEnvironment &environment, QString *error) {
+    if (environment.isEmpty())
+        return true;
+    PyRef settings(PyDict_New());
+    for (const auto &[name, value] : environment) {
+        PyRef key(toPython(name)), text(toPython(value));
+        if (!settings || !key || !text || PyDict_SetItem(settings.get(), key.get(), text.get()) != 0) {
+            *error = takeExceptionMessage();
+            return false;
+        }
+    }
+    PyRef globals(PyDict_New());
+    PyRef defined(globals ? PyRun_String(kApplyEnvironmentSource, Py_file_input, globals.get(),
+                                         globals.get())
+                          : nullptr);
+    PyObject *apply = defined ? PyDict_GetItemString(globals.get(), "apply") : nullptr; // borrowed
+    PyRef applied(apply ? PyObject_CallOneArg(apply, settings.get()) : nullptr);
+    if (!applied) {
+        *error = takeExceptionMessage();
+        return false;
     }
     return true;
 }
@@ -179,10 +218,13 @@ QString resolveFailed(const QString &reason) {
     return QStringLiteral("The account ID could not be resolved: %1").arg(reason);
 }
 
-ResolvedAccountId callResolver(const QString &pastedText) {
+ResolvedAccountId callResolver(const QString &pastedText, const ResolverEnvironment &environment) {
     QString error;
-    if (!prependModuleFolders(&error))
+    if (!appendModuleFolders(&error))
         return failure(QStringLiteral("The Python module path could not be set: %1").arg(error));
+    if (!applyEnvironment(environment, &error))
+        return failure(
+            QStringLiteral("The sign-in settings could not be handed to Python: %1").arg(error));
     PyRef module(PyImport_ImportModule(kModuleName));
     if (!module) {
         qDebug("load pModule(PSNID) fail!");
@@ -219,19 +261,38 @@ ResolvedAccountId callResolver(const QString &pastedText) {
 
 } // namespace
 
-ResolvedAccountId PythonResolver::resolve(const QString &pastedText) {
+void PythonResolver::run(const QString &pastedText, const ResolverEnvironment &environment,
+                         const Delivery &deliver) {
     const PyStatus status = initializeInterpreter();
     if (PyStatus_Exception(status) || !Py_IsInitialized()) {
         qDebug("Python init fail!");
         if (Py_IsInitialized())
             Py_FinalizeEx();
-        return failure(QStringLiteral("The Python interpreter could not be started: %1")
-                           .arg(statusText(status)));
+        deliver(failure(QStringLiteral("The Python interpreter could not be started: %1")
+                            .arg(statusText(status))));
+        return;
     }
-    const ResolvedAccountId outcome = callResolver(pastedText);
+    deliver(callResolver(pastedText, environment));
     if (Py_FinalizeEx() < 0)
         qDebug("Python finalization reported an error");
+}
+
+ResolvedAccountId PythonResolver::resolve(const QString &pastedText) {
+    ResolvedAccountId outcome;
+    const SignInConfig config = loadSignInConfig();
+    run(pastedText, resolverEnvironment(config, config.timeoutSeconds),
+        [&outcome](const ResolvedAccountId &delivered) { outcome = delivered; });
     return outcome;
+}
+
+QString PythonResolver::modulePath() {
+    for (const QString &folder : moduleFolders()) {
+        const QString candidate = folder + QLatin1Char('/') + QLatin1String(kModuleName) +
+                                  QLatin1String(".py");
+        if (QFileInfo::exists(candidate))
+            return candidate;
+    }
+    return QString();
 }
 
 bool PythonResolver::interpreterRunning() {

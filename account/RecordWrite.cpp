@@ -32,6 +32,29 @@ QString tooLongMessage(const RecordField &field) {
         .arg(kMaxRecordValueLength);
 }
 
+// Names the stored records an empty field would clear; empty when none.
+QString clearedRecords(const RecordField (&fields)[2]) {
+    QStringList cleared;
+    for (const RecordField &field : fields) {
+        if (field.value.isEmpty())
+            cleared << QStringLiteral("the %1 (%2)")
+                           .arg(QLatin1String(field.label), QLatin1String(field.name));
+    }
+    return cleared.join(QLatin1String(" and "));
+}
+
+// The fields are emptied without the user clearing them (a Paste press, a
+// device that could not be read), so an empty one is more often an accident
+// than a wish to erase the stored value: it is confirmed first, No by default.
+bool confirmClearing(QWidget *parent, const QString &records) {
+    const QString text = QStringLiteral("Save would clear %1 stored in the device, because the "
+                                        "field is empty. Clear it?")
+                             .arg(records);
+    return QMessageBox::question(parent, QStringLiteral("Warning"), text,
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
 void logSaveStep(int step) {
     qDebug("Enter slotShowRunUpdateSaveDataProcess step:%d", step);
 }
@@ -61,6 +84,9 @@ void MainWindow::slotPushButtonRunSaveData() {
             return;
         }
     }
+    const QString cleared = clearedRecords(fields);
+    if (!cleared.isEmpty() && !confirmClearing(this, cleared))
+        return;
     if (!lockDevice())
         return;
     // The arrows are not dimmed first: they only ever go from unlit to lit, and

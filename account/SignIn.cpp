@@ -1,6 +1,7 @@
 // The Login button and the window's small HTTPS client.
 #include <QDebug>
 #include <QDesktopServices>
+#include <QFile>
 #include <QMessageBox>
 #include <QMetaType>
 #include <QNetworkAccessManager>
@@ -11,17 +12,33 @@
 #include <QSslConfiguration>
 #endif
 
+#include "account/PythonResolver.h"
 #include "account/SignInConfig.h"
 #include "ui/MainWindow.h"
+#include "ui/Messages.h"
+
+namespace {
+
+// The shipped resolver needs the client secret; a replacement module may not,
+// so only a module that reads it makes its absence worth a word.
+bool resolverNeedsClientSecret() {
+    QFile module(PythonResolver::modulePath());
+    return module.open(QIODevice::ReadOnly) &&
+           module.readAll().contains(QByteArrayLiteral("CORVANE_CLIENT_SECRET"));
+}
+
+} // namespace
 
 void MainWindow::slotPushButtonLoginPSNID() {
     const SignInConfig config = loadSignInConfig();
     const QString problem = signInConfigProblem(config);
     if (!problem.isEmpty()) {
-        QMessageBox::warning(this, QStringLiteral("Login"), problem, QMessageBox::Ok,
-                             QMessageBox::NoButton);
+        showWarning(this, problem);
         return;
     }
+    const QString notice = signInConfigNotice(config);
+    if (!notice.isEmpty() && resolverNeedsClientSecret())
+        showWarning(this, notice);
     QDesktopServices::openUrl(QUrl(signInAddress(config), QUrl::TolerantMode));
 }
 

@@ -3,8 +3,10 @@
 #include <QDir>
 #include <QFile>
 #include <QHash>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QtGlobal>
+#include <cmath>
 
 namespace {
 
@@ -19,6 +21,10 @@ constexpr Key kAuthHost{"auth_host", "CORVANE_AUTH_HOST"};
 constexpr Key kRedirectHost{"redirect_host", "CORVANE_REDIRECT_HOST"};
 constexpr Key kClientId{"client_id", "CORVANE_CLIENT_ID"};
 constexpr Key kClientSecret{"client_secret", "CORVANE_CLIENT_SECRET"};
+constexpr Key kTimeout{"http_timeout", "CORVANE_HTTP_TIMEOUT"};
+// Tells the resolver that the values come from here (and which file they
+// were read from), so it does not read the file itself.
+const char *const kGivenSettingsEnv = "CORVANE_SETTINGS_FILE";
 
 QString expandHome(const QString &path) {
     if (path == QLatin1String("~"))
@@ -85,46 +91,72 @@ struct HostBase {
     QString authority; // host, host:port or [v6]:port
 };
 
-bool isValidPort(const QString &port) {
-    bool isNumber = false;
-    const uint value = port.toUInt(&isNumber);
-    return port.isEmpty() || (isNumber && port.at(0).isDigit() && value <= 65535);
-}
+enum class HostCheck { Usable, Malformed, PlainHttpElsewhere };
 
-bool isValidAuthority(const QString &authority) {
-    for (const QChar c : authority) {
-        if (c.isSpace() || QStringLiteral("/?#@\\").contains(c))
+bool isHostName(const QString &host) {
+    static const QRegularExpression ipv6(QStringLiteral("^\\[[0-9A-Fa-f:.]*:[0-9A-Fa-f:.]*\\]$"));
+    static const QRegularExpression label(
+        QStringLiteral("^[A-Za-z0-9](?:[A-Za-z0-9-]*[A-Za-z0-9])?$"));
+    if (ipv6.match(host).hasMatch())
+        return true;
+    if (host.size() > 253)
+        return false;
+    for (const QString &part : host.split(QLatin1Char('.'))) {
+        if (!label.match(part).hasMatch())
             return false;
     }
-    QString host = authority;
-    QString port;
-    const int close = authority.indexOf(QLatin1Char(']'));
-    const int colon = authority.indexOf(QLatin1Char(':'), close + 1);
-    if (authority.startsWith(QLatin1Char('[')) && close < 0)
-        return false;
-    if (!authority.startsWith(QLatin1Char('[')) && colon >= 0 &&
-        authority.indexOf(QLatin1Char(':'), colon + 1) >= 0)
-        return false; // more than one colon outside brackets
-    if (colon >= 0) {
-        host = authority.left(colon);
-        port = authority.mid(colon + 1);
-    } else if (close >= 0 && close != authority.size() - 1) {
-        return false; // text after "]" that is not a port
-    }
-    return !host.isEmpty() && host != QLatin1String("[]") && isValidPort(port);
+    return true;
 }
 
-// 'host', 'host:port' or 'scheme://host[:port]'; a bare host means https.
-bool parseHost(const QString &value, HostBase *base) {
+bool isLoopback(const QString &host) {
+    const QString lower = host.toLower();
+    if (lower == QLatin1String("localhost") || lower == QLatin1String("[::1]"))
+        return true;
+    const QStringList parts = lower.split(QLatin1Char('.'));
+    if (parts.size() != 4 || parts.at(0) != QLatin1String("127"))
+        return false;
+    for (const QString &part : parts) {
+        bool isNumber = false;
+        if (part.size() > 3 || part.toUInt(&isNumber) > 255 || !isNumber || !part.at(0).isDigit())
+            return false;
+    }
+    return true;
+}
+
+// 'host', 'host:port' or 'http(s)://host[:port]'; a bare host means https.
+// Plain http only for this computer: it would carry the code, the client
+// secret and the token in the clear.
+HostCheck parseHost(const QString &value, HostBase *base) {
+    static const QRegularExpression scheme(QStringLiteral("^([A-Za-z][A-Za-z0-9+.-]*)://"));
+    static const QRegularExpression authority(
+        QStringLiteral("^(\\[[^\\]]*\\]|[^:\\[\\]]+)(?::([0-9]{1,5}))?$"));
     QString text = value;
     while (text.endsWith(QLatin1Char('/')))
         text.chop(1);
-    const int separator = text.indexOf(QLatin1String("://"));
-    base->scheme = separator < 0 ? QStringLiteral("https") : text.left(separator).toLower();
-    base->authority = separator < 0 ? text : text.mid(separator + 3);
-    const bool knownScheme =
-        base->scheme == QLatin1String("https") || base->scheme == QLatin1String("http");
-    return knownScheme && isValidAuthority(base->authority);
+    base->scheme = QStringLiteral("https");
+    const QRegularExpressionMatch prefix = scheme.match(text);
+    if (prefix.hasMatch()) {
+        base->scheme = prefix.captured(1).toLower();
+        text = text.mid(prefix.capturedLength());
+    }
+    base->authority = text;
+    const QRegularExpressionMatch parts = authority.match(text);
+    const QString port = parts.captured(2);
+    const bool usable =
+        (base->scheme == QLatin1String("https") || base->scheme == QLatin1String("http")) &&
+        parts.hasMatch() && isHostName(parts.captured(1)) &&
+        (port.isEmpty() || (port.toInt() >= 1 && port.toInt() <= 65535));
+    if (!usable)
+        return HostCheck::Malformed;
+    if (base->scheme == QLatin1String("http") && !isLoopback(parts.captured(1)))
+        return HostCheck::PlainHttpElsewhere;
+    return HostCheck::Usable;
+}
+
+bool isClientId(const QString &value) {
+    static const QRegularExpression form(QStringLiteral(
+        "^[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}$"));
+    return form.match(value).hasMatch();
 }
 
 QString baseUrl(const QString &host) {
@@ -141,10 +173,27 @@ QString missingHostsProblem(const QStringList &keys, const QStringList &envs, co
              several ? QStringLiteral("s") : QString(), envs.join(QLatin1String(" and ")));
 }
 
-QString badHostProblem(const Key &key, const QString &value, const QString &path) {
-    return QStringLiteral("%1 = \"%2\" is not a host name, host:port or http(s)://host[:port]; "
-                          "fix it in section [%3] of %4 or in the environment variable %5.")
-        .arg(QLatin1String(key.name), value, QLatin1String(kSection), path, QLatin1String(key.env));
+// Names the key only: a value may be a secret put in the wrong place.
+QString badSettingProblem(const Key &key, const QString &problem, const QString &path) {
+    return QStringLiteral("%1 %2; fix it in section [%3] of %4 or in the environment variable %5.")
+        .arg(QLatin1String(key.name), problem, QLatin1String(kSection), path,
+             QLatin1String(key.env));
+}
+
+QString badHostProblem(const Key &key, HostCheck check, const QString &path) {
+    return badSettingProblem(
+        key,
+        check == HostCheck::PlainHttpElsewhere
+            ? QStringLiteral("uses plain http://, which is allowed only for a server on this "
+                             "computer (localhost, 127.0.0.0/8, ::1); use https://")
+            : QStringLiteral("is not a host name, host:port or http(s)://host[:port]"),
+        path);
+}
+
+double parseSeconds(const QString &text) {
+    bool isNumber = false;
+    const double seconds = text.toDouble(&isNumber);
+    return isNumber && std::isfinite(seconds) && seconds > 0 ? seconds : 0.0;
 }
 
 } // namespace
@@ -176,6 +225,9 @@ SignInConfig loadSignInConfig() {
     if (config.clientId.isEmpty())
         config.clientId = QLatin1String(kDefaultClientId);
     config.clientSecret = valueOf(kClientSecret, fromFile);
+    config.timeoutText = valueOf(kTimeout, fromFile);
+    const double seconds = parseSeconds(config.timeoutText);
+    config.timeoutSeconds = seconds > 0 ? seconds : kDefaultTimeoutSeconds;
     return config;
 }
 
@@ -191,12 +243,42 @@ QString signInConfigProblem(const SignInConfig &config) {
     }
     if (!missingKeys.isEmpty())
         return missingHostsProblem(missingKeys, missingEnvs, config.filePath);
-    HostBase base;
-    if (!parseHost(config.authHost, &base))
-        return badHostProblem(kAuthHost, config.authHost, config.filePath);
-    if (!parseHost(config.redirectHost, &base))
-        return badHostProblem(kRedirectHost, config.redirectHost, config.filePath);
+    for (const auto &[key, value] :
+         {std::pair{kAuthHost, config.authHost}, std::pair{kRedirectHost, config.redirectHost}}) {
+        HostBase base;
+        const HostCheck check = parseHost(value, &base);
+        if (check != HostCheck::Usable)
+            return badHostProblem(key, check, config.filePath);
+    }
+    if (!isClientId(config.clientId))
+        return badSettingProblem(kClientId,
+                                 QStringLiteral("is not an OAuth client id of the form "
+                                                "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx "
+                                                "(hexadecimal digits)"),
+                                 config.filePath);
     return QString();
+}
+
+QString signInConfigNotice(const SignInConfig &config) {
+    if (!config.clientSecret.isEmpty())
+        return QString();
+    return QStringLiteral("client_secret is not set, so Paste will not be able to finish the "
+                          "sign-in afterwards; set it in section [%1] of %2 or in the environment "
+                          "variable %3.")
+        .arg(QLatin1String(kSection), config.filePath, QLatin1String(kClientSecret.env));
+}
+
+ResolverEnvironment resolverEnvironment(const SignInConfig &config, double resolverSeconds) {
+    const bool validTimeout = config.timeoutText.isEmpty() || parseSeconds(config.timeoutText) > 0;
+    return {
+        {QLatin1String(kGivenSettingsEnv), config.filePath},
+        {QLatin1String(kAuthHost.env), config.authHost},
+        {QLatin1String(kRedirectHost.env), config.redirectHost},
+        {QLatin1String(kClientId.env), config.clientId},
+        {QLatin1String(kClientSecret.env), config.clientSecret},
+        {QLatin1String(kTimeout.env),
+         validTimeout ? QString::number(resolverSeconds, 'g', 6) : config.timeoutText},
+    };
 }
 
 QString signInAddress(const SignInConfig &config) {

@@ -6,6 +6,8 @@
 #include <QSaveFile>
 #include <cstring>
 
+#include "readback/PrivateFile.h"
+
 namespace readback {
 namespace {
 
@@ -118,14 +120,8 @@ ReadSummary readWholeFlash(DeviceChannel &channel, uint8_t *image, const ReadObs
 BackupResult backUpFlash(DeviceChannel &channel, const QString &path,
                          const ReadObserver &observer) {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!openPrivately(file))
         return finished(Outcome::FileError, 0, fileProblem(path, file.errorString()));
-    // The flash holds the account ID and the PIN: readable by its owner only.
-    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
-        const QString reason = fileProblem(path, file.errorString());
-        file.cancelWriting();
-        return finished(Outcome::FileError, 0, reason);
-    }
     QByteArray image(int(kFlashSize), '\0');
     const ReadSummary summary =
         readWholeFlash(channel, reinterpret_cast<uint8_t *>(image.data()), observer);

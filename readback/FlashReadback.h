@@ -47,8 +47,8 @@ bool canCreate(const QString &path, QString *reason);
 // The sentence for a read-back that did not succeed; empty for one that did.
 QString failureText(const BackupResult &result);
 
-// Reads the whole flash and writes it to `path`, readable and writable by
-// its owner only (mode 0600), as it holds the account ID and PIN. The file is written beside
+// Reads the whole flash and writes it to `path` through openPrivately (a new
+// file gets mode 0600, as it holds the account ID and PIN). The file is written beside
 // the target and renamed over it only once everything succeeded, so a failed
 // backup never leaves a file that looks like a good one (and an older backup
 // at the path survives).

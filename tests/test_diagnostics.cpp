@@ -57,6 +57,7 @@ private slots:
         QFile saved(dir.filePath(QStringLiteral("log.txt")));
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QVERIFY(saved.readAll().contains("hid_init() fail"));
+        QCOMPARE(saved.permissions() & 0x7077, QFile::ReadOwner | QFile::WriteOwner);
         QVERIFY(!MessageLog::saveTo(dir.filePath(QStringLiteral("missing/log.txt")), &error));
         QVERIFY(!error.isEmpty());
     }

@@ -6,9 +6,11 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
 #include <cstdio>
 
 #include "account/PythonResolver.h"
+#include "account/ResolverRun.h"
 #include "support/DialogAnswerer.h"
 #include "support/TokenServerScript.h"
 #include "support/WindowFixture.h"
@@ -65,7 +67,12 @@ private slots:
     void clipboardWithoutCodeNeverStartsPython();
     void resolverOutcomes_data();
     void resolverOutcomes();
-    void moduleFoldersComeFirstInOrder();
+    void moduleFoldersComeAfterTheStandardLibrary();
+    void resolverSeesTheProgramsSettings();
+    void slowServerLeavesTheWindowAnswering();
+    void tricklingServerIsEndedByTheDeadline();
+    void lateResultIsDroppedAndNextPressWaits();
+    void closingDuringAPressIsRefused();
     void bundledStandardLibraryBecomesHome();
     void foreignPython37FolderDoesNotBreakStart();
     void realModuleStaysStableOver50Presses();
@@ -73,6 +80,7 @@ private slots:
 private:
     void writeModule(const QString &source);
     void press(const QString &clipboardText);
+    void useRealModuleAndServer(QProcess *server, const QStringList &timing = {});
 
     std::unique_ptr<QTemporaryDir> workDir_;
     QString previousDir_;
@@ -101,7 +109,8 @@ void TestPaste::cleanup() {
     window_.reset();
     QDir::setCurrent(previousDir_);
     workDir_.reset();
-    for (const char *name : {"CORVANE_AUTH_HOST", "CORVANE_REDIRECT_HOST", "CORVANE_CLIENT_SECRET"})
+    for (const char *name : {"CORVANE_AUTH_HOST", "CORVANE_REDIRECT_HOST", "CORVANE_CLIENT_SECRET",
+                             "CORVANE_HTTP_TIMEOUT"})
         qunsetenv(name);
     QVERIFY(!PythonResolver::interpreterRunning());
     QCOMPARE(emu::misuseCount(), 0);
@@ -122,6 +131,7 @@ void TestPaste::press(const QString &clipboardText) {
     });
     watcher.start(1);
     window_->slotPushButtonPastePSNID();
+    QVERIFY(fixture::waitUntil([this] { return !window_->pasteInProgress(); }, 60000));
     QVERIFY(window_->btnPaste->isEnabled());
     QVERIFY(!PythonResolver::interpreterRunning());
     QVERIFY(!pasteEnabledWhileBoxShown_);
@@ -138,6 +148,14 @@ void TestPaste::clipboardWithoutCodeNeverStartsPython_data() {
                              << "Copy Error" << noCode;
     QTest::newRow("capital Code") << "https://redirect.example.net/?Code=abc"
                                   << "Copy Error" << noCode;
+    // Refused before Python: it would spend seconds and memory on it.
+    const QString tooLong = QStringLiteral(
+        "Copy Error, the copied text is longer than 64 KiB, so it is not the address of the "
+        "sign-in page; Copy the URL from the address bar First");
+    QTest::newRow("over 64 KiB") << kRedirect + QString(64 * 1024, QLatin1Char('x')) << "Copy Error"
+                                 << tooLong;
+    QTest::newRow("over 64 KiB in UTF-8") << kRedirect + QString(22 * 1024, QChar(0x20AC))
+                                          << "Copy Error" << tooLong;
 }
 
 void TestPaste::clipboardWithoutCodeNeverStartsPython() {
@@ -220,21 +238,193 @@ void TestPaste::resolverOutcomes() {
         QCOMPARE(log_->lines().filter("resultgetpsnid:").size(), 1);
 }
 
-void TestPaste::moduleFoldersComeFirstInOrder() {
-    // The user's PYTHONPATH must not reach the interpreter; file names are UTF-8.
+void TestPaste::moduleFoldersComeAfterTheStandardLibrary() {
+    // The user's PYTHONPATH and PYTHONHOME must not reach the interpreter; file
+    // names are UTF-8; a json.py beside the resolver does not replace the
+    // standard one; the site module runs.
     qputenv("PYTHONPATH", "/elsewhere");
-    writeModule(module("import sys; return '|'.join(sys.path[:3] + "
-                       "['isolated=%d utf8=%d elsewhere=%d' % (sys.flags.isolated, "
-                       "sys.flags.utf8_mode, '/elsewhere' in sys.path)])"));
+    qputenv("PYTHONHOME", "/elsewhere");
+    QFile planted(workDir_->filePath("Python37/Lib/json.py"));
+    QVERIFY(planted.open(QIODevice::WriteOnly));
+    planted.write("raise ImportError('the planted json.py was imported')\n");
+    planted.close();
+    writeModule(module("import sys, json; folders = [p for p in sys.path if "
+                       "p.endswith(('Python37/Lib', 'corvane/python'))]; "
+                       "first = sys.path.index(folders[0]); "
+                       "stdlib = [i for i, p in enumerate(sys.path) if p.endswith('python3.11')]; "
+                       "return '|'.join(folders + ['isolated=%d utf8=%d elsewhere=%d site=%d "
+                       "after=%d' % (sys.flags.isolated, sys.flags.utf8_mode, "
+                       "any(p.startswith('/elsewhere') for p in sys.path), 'site' in sys.modules, "
+                       "bool(stdlib) and first > stdlib[0])])"));
     for (int i = 0; i < 2; ++i)
         press(kRedirect);
     qunsetenv("PYTHONPATH");
+    qunsetenv("PYTHONHOME");
+    QCOMPARE(answerer_->texts(), QStringList());
     const QStringList parts = window_->editPsnId->text().split('|');
     QCOMPARE(parts.size(), 4);
     QCOMPARE(parts.at(0), workDir_->filePath("Python37/Lib"));
     QCOMPARE(parts.at(1), QCoreApplication::applicationDirPath() + "/Python37/Lib");
     QVERIFY2(parts.at(2).endsWith("corvane/python"), qPrintable(parts.at(2)));
-    QCOMPARE(parts.at(3), QStringLiteral("isolated=1 utf8=1 elsewhere=0"));
+    QCOMPARE(parts.at(3), QStringLiteral("isolated=1 utf8=1 elsewhere=0 site=1 after=1"));
+}
+
+void TestPaste::resolverSeesTheProgramsSettings() {
+    // A file the two readers used to read differently: a secret before the
+    // section, a line without "=", an indented and a duplicated key, CRLF.
+    QFile ini(QString::fromLocal8Bit(qgetenv("CORVANE_CONFIG_DIR")) + "/corvane.ini");
+    QVERIFY(QDir().mkpath(QFileInfo(ini).path()));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("\xEF\xBB\xBF"
+              "client_secret = before-section\r\n[signin]\r\nno equals sign\r\n"
+              "  auth_host = auth.example.net\r\nredirect_host = one.example.net\r\n"
+              "redirect_host = \"two.example.net\"\r\nhttp_timeout = 12\r\n");
+    ini.close();
+    writeModule(module("import os; return '|'.join(os.environ.get(k, '-') for k in ("
+                       "'CORVANE_SETTINGS_FILE', 'CORVANE_AUTH_HOST', 'CORVANE_REDIRECT_HOST', "
+                       "'CORVANE_CLIENT_ID', 'CORVANE_CLIENT_SECRET', 'CORVANE_HTTP_TIMEOUT'))"));
+    press(kRedirect);
+    const SignInConfig config = loadSignInConfig();
+    ini.remove();
+    QCOMPARE(window_->editPsnId->text(),
+             QStringList({config.filePath, config.authHost, config.redirectHost, config.clientId,
+                          "-", "11.5"})
+                 .join('|'));
+    QCOMPARE(config.redirectHost, QStringLiteral("two.example.net"));
+    // Only the interpreter's copy of the environment was given the values.
+    QVERIFY(qEnvironmentVariableIsEmpty("CORVANE_AUTH_HOST"));
+    QVERIFY(qEnvironmentVariableIsEmpty("CORVANE_SETTINGS_FILE"));
+}
+
+void TestPaste::useRealModuleAndServer(QProcess *server, const QStringList &timing) {
+    const QString realModule = QStringLiteral(CORVANE_SOURCE_DIR "/account/python/PSNID.py");
+    const QString serverFolder = QStringLiteral(CORVANE_SOURCE_DIR "/tests/python");
+    QVERIFY(QFile::copy(realModule, workDir_->filePath("Python37/Lib/PSNID.py")));
+    server->start(QStringLiteral("python3"), QStringList{"-c", kTokenServerScript, serverFolder} +
+                                                 timing);
+    QVERIFY(server->waitForReadyRead(10000));
+    qputenv("CORVANE_AUTH_HOST", "http://" + server->readLine().trimmed());
+    qputenv("CORVANE_REDIRECT_HOST", "redirect.example.net");
+    qputenv("CORVANE_CLIENT_SECRET", "secret");
+    qputenv("no_proxy", "*");
+}
+
+void TestPaste::slowServerLeavesTheWindowAnswering() {
+    QProcess server;
+    useRealModuleAndServer(&server, {"1"}); // two requests: two seconds
+    if (QTest::currentTestFailed())
+        return;
+    QElapsedTimer clock;
+    qint64 lastTick = 0, longestGap = 0;
+    int ticks = 0;
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, this, [&] {
+        const qint64 now = clock.elapsed();
+        longestGap = std::max(longestGap, now - lastTick);
+        lastTick = now;
+        ++ticks;
+    });
+    bool pasteDisabledMeanwhile = true;
+    connect(&timer, &QTimer::timeout, this,
+            [&] {
+                if (window_->pasteInProgress())
+                    pasteDisabledMeanwhile &= !window_->btnPaste->isEnabled();
+            });
+    QGuiApplication::clipboard()->setText(kRedirect);
+    clock.start();
+    timer.start(20);
+    window_->slotPushButtonPastePSNID();
+    QVERIFY(window_->pasteInProgress());
+    QVERIFY(fixture::waitUntil([this] { return !window_->pasteInProgress(); }));
+    timer.stop();
+    const bool disabled = pasteDisabledMeanwhile;
+    QVERIFY(window_->btnPaste->isEnabled());
+    QCOMPARE(window_->editPsnId->text(), QStringLiteral("AQAAAAAAAAA="));
+    QCOMPARE(answerer_->count(), 0);
+    QVERIFY(disabled);
+    // The timer kept firing while the server took its two seconds; a window
+    // blocked by the press would show a single gap of two seconds.
+    QVERIFY2(clock.elapsed() >= 2000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(longestGap < 1000 && ticks >= 20,
+             qPrintable(QStringLiteral("gap %1 ms, %2 ticks").arg(longestGap).arg(ticks)));
+    server.closeWriteChannel();
+    QVERIFY(server.waitForFinished(10000));
+}
+
+void TestPaste::tricklingServerIsEndedByTheDeadline() {
+    // Every byte comes within a fraction of a second, the whole answer would
+    // take minutes: only one deadline for the whole press ends it.
+    QProcess server;
+    useRealModuleAndServer(&server, {"0", "0.2"});
+    if (QTest::currentTestFailed())
+        return;
+    qputenv("CORVANE_HTTP_TIMEOUT", "2");
+    QElapsedTimer clock;
+    clock.start();
+    press(kRedirect);
+    QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(answerer_->count(), 1);
+    QCOMPARE(answerer_->seen().at(0).title, QStringLiteral("Error"));
+    QCOMPARE(answerer_->seen().at(0).icon, QMessageBox::Information);
+    QVERIFY2(answerer_->seen().at(0).text.contains("did not answer within 1.5 seconds"),
+             qPrintable(answerer_->seen().at(0).text));
+    QVERIFY(window_->editPsnId->text().isEmpty());
+    server.closeWriteChannel();
+    QVERIFY(server.waitForFinished(10000));
+}
+
+void TestPaste::lateResultIsDroppedAndNextPressWaits() {
+    // The module outlives the press's deadline (a second) by another two.
+    qputenv("CORVANE_HTTP_TIMEOUT", "1");
+    writeModule(module("import time; time.sleep(3); return 'AQAAAAAAAAA='"));
+    QGuiApplication::clipboard()->setText(kRedirect);
+    window_->slotPushButtonPastePSNID();
+    QVERIFY(fixture::waitUntil([this] { return answerer_->count() == 1; }));
+    QCOMPARE(answerer_->seen().at(0).title, QStringLiteral("Error"));
+    QCOMPARE(answerer_->seen().at(0).text, ResolverRun::timeoutMessage(1));
+    QVERIFY(fixture::waitUntil([this] { return window_->btnPaste->isEnabled(); }));
+    QVERIFY(PythonResolver::interpreterRunning());
+
+    // A press while the abandoned run finishes is refused and starts nothing.
+    window_->slotPushButtonPastePSNID();
+    QCOMPARE(answerer_->count(), 2);
+    QCOMPARE(answerer_->seen().at(1).text,
+             QStringLiteral("The previous Paste is still finishing; please try again in a moment."));
+
+    QVERIFY(fixture::waitUntil([] { return !PythonResolver::interpreterRunning(); }));
+    QTest::qWait(100);
+    QVERIFY(window_->editPsnId->text().isEmpty()); // the late ID was dropped
+    QVERIFY(log_->contains("Paste: a result that came after the deadline was dropped"));
+
+    qunsetenv("CORVANE_HTTP_TIMEOUT");
+    writeModule(module("return 'AQAAAAAAAAA='"));
+    press(kRedirect);
+    QCOMPARE(window_->editPsnId->text(), QStringLiteral("AQAAAAAAAAA="));
+    QCOMPARE(answerer_->count(), 2);
+}
+
+void TestPaste::closingDuringAPressIsRefused() {
+    writeModule(module("import time; time.sleep(1.5); return 'AQAAAAAAAAA='"));
+    window_->show();
+    QGuiApplication::clipboard()->setText(kRedirect);
+    window_->slotPushButtonPastePSNID();
+    QVERIFY(window_->pasteInProgress());
+    // A second press (through the slot: the button itself is disabled) is
+    // refused without a second interpreter.
+    window_->slotPushButtonPastePSNID();
+    window_->slotPushButtonClose();
+    window_->on_CloseTrayAction();
+    QTest::keyClick(window_.get(), Qt::Key_Escape);
+    QVERIFY(window_->isVisible());
+    QVERIFY(window_->pasteInProgress());
+    const QString refusal = QStringLiteral(
+        "Paste is still waiting for the sign-in server; please try again in a moment.");
+    QCOMPARE(answerer_->texts(),
+             QStringList({"The previous Paste is still finishing; please try again in a moment.",
+                          refusal, refusal, refusal}));
+    QVERIFY(fixture::waitUntil([this] { return !window_->pasteInProgress(); }));
+    QCOMPARE(window_->editPsnId->text(), QStringLiteral("AQAAAAAAAAA="));
+    QVERIFY(!PythonResolver::interpreterRunning());
 }
 
 void TestPaste::bundledStandardLibraryBecomesHome() {
@@ -267,17 +457,10 @@ void TestPaste::foreignPython37FolderDoesNotBreakStart() {
 }
 
 void TestPaste::realModuleStaysStableOver50Presses() {
-    const QString realModule = QFINDTESTDATA("../account/python/PSNID.py");
-    const QString serverFolder = QFileInfo(QFINDTESTDATA("python/fake_signin_server.py")).path();
-    QVERIFY(!realModule.isEmpty() && !serverFolder.isEmpty());
-    QVERIFY(QFile::copy(realModule, workDir_->filePath("Python37/Lib/PSNID.py")));
     QProcess server;
-    server.start(QStringLiteral("python3"), {"-c", kTokenServerScript, serverFolder});
-    QVERIFY(server.waitForReadyRead(10000));
-    qputenv("CORVANE_AUTH_HOST", "http://" + server.readLine().trimmed());
-    qputenv("CORVANE_REDIRECT_HOST", "redirect.example.net");
-    qputenv("CORVANE_CLIENT_SECRET", "secret");
-    qputenv("no_proxy", "*");
+    useRealModuleAndServer(&server);
+    if (QTest::currentTestFailed())
+        return;
 
     constexpr int kWarmUp = 5;
     constexpr int kPresses = 50;

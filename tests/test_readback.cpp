@@ -7,10 +7,12 @@
 #include <QFile>
 #include <QMenu>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "firmware/WorkerThreadForFW.h"
+#include "readback/PrivateFile.h"
 #include "readback/WorkerThreadForSaveData.h"
 #include "support/DialogAnswerer.h"
 #include "support/WindowFixture.h"
@@ -103,6 +105,7 @@ private slots:
     void refusesAnUncreatablePath();
     void unopenableFileEndsBeforeReading();
     void contextMenuBacksUpToTheChosenFile();
+    void privateFilesAreOwnerOnlyAndNeverWidened();
 
 private:
     std::unique_ptr<MainWindow> openWindow();
@@ -164,6 +167,8 @@ void TestReadback::backupMatchesTheFlash() {
     const QString path = dir->filePath(QStringLiteral("flash.bin"));
     runBackup(path);
 
+    // The dump holds the account records: for its owner's eyes only.
+    QCOMPARE(QFile::permissions(path) & 0x7077, QFile::ReadOwner | QFile::WriteOwner);
     const QByteArray saved = readFile(path);
     QCOMPARE(saved.size(), int(emu::kFlashSize));
     QVERIFY(std::equal(flash.begin(), flash.end(), saved.begin(),
@@ -385,6 +390,29 @@ void TestReadback::contextMenuBacksUpToTheChosenFile() {
     QCOMPARE(answerer->seen().value(0).title, QStringLiteral("Back up device flash"));
     QCOMPARE(readFile(chosen + QStringLiteral(".bin")).size(), int(emu::kFlashSize));
     QVERIFY(answerer->sawText(kSuccessText));
+}
+
+void TestReadback::privateFilesAreOwnerOnlyAndNeverWidened() {
+    const auto writePrivately = [](const QString &path) {
+        QSaveFile file(path);
+        QVERIFY(openPrivately(file));
+        file.write("data");
+        QVERIFY(file.commit());
+    };
+    const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner;
+    const QFile::Permissions groupToo = ownerOnly | QFile::ReadGroup;
+    const QString fresh = dir->filePath(QStringLiteral("fresh.bin"));
+    writePrivately(fresh);
+    QCOMPARE(QFile::permissions(fresh) & 0x7077, ownerOnly);
+    writePrivately(fresh);
+    QCOMPARE(QFile::permissions(fresh) & 0x7077, ownerOnly);
+    // A mode the user chose stays as it is: neither widened nor changed.
+    const QString shared = dir->filePath(QStringLiteral("shared.bin"));
+    writePrivately(shared);
+    QVERIFY(QFile::setPermissions(shared, groupToo));
+    writePrivately(shared);
+    QCOMPARE(QFile::permissions(shared) & 0x7077, groupToo);
+    QCOMPARE(readFile(shared), QByteArray("data"));
 }
 
 QTEST_MAIN(TestReadback)

@@ -117,7 +117,29 @@ void TestRecordWrite::requestsCarryBothRecords() {
 }
 
 void TestRecordWrite::emptyPinIsAnEmptyRecord() {
+    // An empty field would erase the stored record: Save asks first, and the
+    // default answer (No) sends nothing at all.
     window_->editPin->clear();
+    save();
+    QVERIFY(emu::requestLog().empty());
+    QCOMPARE(answerer_->count(), 1);
+    const SeenDialog question = answerer_->seen().at(0);
+    QCOMPARE(question.title, QStringLiteral("Warning"));
+    QCOMPARE(question.text, QStringLiteral("Save would clear the PIN (rp.pin) stored in the "
+                                           "device, because the field is empty. Clear it?"));
+    QCOMPARE(question.buttons.size(), 2);
+    QCOMPARE(storedText("rp.pin"), std::string("12345678"));
+
+    window_->editPsnId->clear();
+    save();
+    QVERIFY(emu::requestLog().empty());
+    QVERIFY(answerer_->seen().at(1).text.startsWith(
+        "Save would clear the account ID (rp.psnid) and the PIN (rp.pin) stored"));
+
+    // Yes keeps a deliberate clear possible.
+    window_->editPsnId->setText("AQIDBAUGBwg=");
+    answerer_->clear();
+    answerer_->answerMessageBox(QMessageBox::Yes);
     save();
     const auto writes = recordWrites();
     QCOMPARE(writes.size(), size_t(2));
@@ -125,7 +147,8 @@ void TestRecordWrite::emptyPinIsAnEmptyRecord() {
     QCOMPARE(bytesAt(writes[1], 9, 2), QByteArray("\x00\x00", 2));
     QVERIFY(emu::hasRecord(fixture::kDevicePath, "rp.pin"));
     QCOMPARE(storedText("rp.pin"), std::string());
-    QCOMPARE(answerer_->texts(), QStringList{kSuccess});
+    QCOMPARE(answerer_->count(), 2);
+    QCOMPARE(answerer_->texts().at(1), QString(kSuccess));
 }
 
 void TestRecordWrite::bothAcknowledgedLightsAllArrows() {

@@ -129,7 +129,7 @@ void TestSignin::configFolderRules() {
 void TestSignin::fileValuesAndEnvironmentOverrides() {
     writeFile(configDir_->filePath("corvane.ini"),
               "\xEF\xBB\xBF# written by hand\n"
-              "[DEFAULT]\nclient_id = from-default\nauth_host = default.example.net\n"
+              "[DEFAULT]\nclient_id = 0123abcd-0000-4000-8000-00000000beef\nauth_host = default.example.net\n"
               "[other]\nauth_host = wrong.example.net\n"
               "[signin]\n"
               "; the test server\n"
@@ -142,15 +142,15 @@ void TestSignin::fileValuesAndEnvironmentOverrides() {
     SignInConfig config = loadSignInConfig();
     QCOMPARE(config.authHost, QStringLiteral("http://127.0.0.1:8765"));
     QCOMPARE(config.redirectHost, QStringLiteral("redirect.example.net"));
-    QCOMPARE(config.clientId, QStringLiteral("from-default"));
+    QCOMPARE(config.clientId, QStringLiteral("0123abcd-0000-4000-8000-00000000beef"));
     QCOMPARE(config.clientSecret, QStringLiteral("from-env"));
     QVERIFY(signInConfigProblem(config).isEmpty());
 
     qputenv("CORVANE_AUTH_HOST", "auth.example.net");
-    qputenv("CORVANE_CLIENT_ID", "my-client");
+    qputenv("CORVANE_CLIENT_ID", "ABCDEF01-2345-6789-abcd-ef0123456789");
     config = loadSignInConfig();
     QCOMPARE(config.authHost, QStringLiteral("auth.example.net"));
-    QCOMPARE(config.clientId, QStringLiteral("my-client"));
+    QCOMPARE(config.clientId, QStringLiteral("ABCDEF01-2345-6789-abcd-ef0123456789"));
 }
 
 void TestSignin::addressIsExact_data() {
@@ -166,10 +166,11 @@ void TestSignin::addressIsExact_data() {
     QTest::newRow("scheme and ports") << "http://127.0.0.1:8765/"
                                       << "redirect.example.net:8443" << QString() << withSchemes;
     QByteArray withClient = kDefaultAddress;
-    withClient.replace("00000000-0000-4000-8000-00000000c0de", "a1b2-c3");
+    withClient.replace("00000000-0000-4000-8000-00000000c0de",
+                       "a1b2c3d4-0000-4000-8000-00000000ABCD");
     QTest::newRow("client id") << "auth.example.net"
                                << "https://redirect.example.net"
-                               << "a1b2-c3" << withClient;
+                               << "a1b2c3d4-0000-4000-8000-00000000ABCD" << withClient;
 }
 
 void TestSignin::addressIsExact() {
@@ -193,37 +194,71 @@ void TestSignin::unusableHostsAreExplained_data() {
     QTest::addColumn<QString>("authHost");
     QTest::addColumn<QString>("redirectHost");
     QTest::addColumn<QString>("named");
+    QTest::addColumn<QString>("clientId"); // empty: the default
     QTest::newRow("path") << "auth.example.net/x"
                           << "r.example.net"
-                          << "auth_host";
+                          << "auth_host" << QString();
     QTest::newRow("scheme") << "auth.example.net"
                             << "ftp://r.example.net"
-                            << "redirect_host";
+                            << "redirect_host" << QString();
     QTest::newRow("port") << "auth.example.net:http"
                           << "r.example.net"
-                          << "auth_host";
+                          << "auth_host" << QString();
     QTest::newRow("user") << "me@auth.example.net"
                           << "r.example.net"
-                          << "auth_host";
+                          << "auth_host" << QString();
     QTest::newRow("blank") << "auth example.net"
                            << "r.example.net"
-                           << "auth_host";
+                           << "auth_host" << QString();
+    // Characters that would break out of the sign-in address's query.
+    QTest::newRow("ampersand") << "auth.example.net&x=1"
+                               << "r.example.net"
+                               << "auth_host" << QString();
+    QTest::newRow("equals") << "auth.example.net"
+                            << "r=x.example.net"
+                            << "redirect_host" << QString();
+    QTest::newRow("percent") << "auth%2eexample.net"
+                             << "r.example.net"
+                             << "auth_host" << QString();
+    // Plain http would carry the code and the secret in the clear.
+    QTest::newRow("http elsewhere") << "http://auth.example.net"
+                                    << "r.example.net"
+                                    << "auth_host" << QString();
+    QTest::newRow("http to 128.0.0.1") << "auth.example.net"
+                                       << "http://128.0.0.1:80"
+                                       << "redirect_host" << QString();
+    QTest::newRow("client id short") << "auth.example.net"
+                                     << "r.example.net"
+                                     << "client_id"
+                                     << "00000000-0000-4000-8000-00000000c0d";
+    QTest::newRow("client id not hex") << "auth.example.net"
+                                       << "r.example.net"
+                                       << "client_id"
+                                       << "0000000z-0000-4000-8000-00000000c0de";
 }
 
 void TestSignin::unusableHostsAreExplained() {
     QFETCH(QString, authHost);
     QFETCH(QString, redirectHost);
     QFETCH(QString, named);
+    QFETCH(QString, clientId);
     qputenv("CORVANE_AUTH_HOST", authHost.toUtf8());
     qputenv("CORVANE_REDIRECT_HOST", redirectHost.toUtf8());
+    if (!clientId.isEmpty())
+        qputenv("CORVANE_CLIENT_ID", clientId.toUtf8());
     const QString problem = signInConfigProblem(loadSignInConfig());
-    QVERIFY2(problem.startsWith(named + " = "), qPrintable(problem));
+    QVERIFY2(problem.startsWith(named + " "), qPrintable(problem));
     QVERIFY(problem.contains("[signin]"));
+    QVERIFY(problem.contains("CORVANE_" + named.toUpper()));
+    // A value is never repeated: it may be a secret put in the wrong place.
+    for (const QString &value : {authHost, redirectHost, clientId})
+        QVERIFY2(value.isEmpty() || !problem.contains(value), qPrintable(problem));
 }
 
 void TestSignin::loginOpensTheExactAddress() {
     qputenv("CORVANE_AUTH_HOST", "auth.example.net");
     qputenv("CORVANE_REDIRECT_HOST", "redirect.example.net");
+    qputenv("CORVANE_CLIENT_SECRET", "secret");
     auto window = fixture::makeWindow();
     DialogAnswerer answerer;
     window->slotPushButtonLoginPSNID();
@@ -237,6 +272,30 @@ void TestSignin::loginOpensTheExactAddress() {
     QCOMPARE(catcher_.opened.at(1).scheme(), QStringLiteral("http"));
     QVERIFY(catcher_.opened.at(1).toEncoded().startsWith(
         "http://127.0.0.1:8765/2.0/oauth/authorize?service_entity="));
+    QCOMPARE(answerer.count(), 0);
+
+    // Without the secret the shipped resolver cannot finish: Login says so
+    // first, but still opens the page. A replacement module that does not
+    // read the secret gets no such notice.
+    QTemporaryDir workDir;
+    const QString previousDir = QDir::currentPath();
+    QVERIFY(QDir().mkpath(workDir.filePath("Python37/Lib")));
+    QVERIFY(QDir::setCurrent(workDir.path()));
+    qunsetenv("CORVANE_CLIENT_SECRET");
+    writeFile(workDir.filePath("Python37/Lib/PSNID.py"), "def getpsnid(url):\n    return url\n");
+    window->slotPushButtonLoginPSNID();
+    QCOMPARE(answerer.count(), 0);
+    QVERIFY(QFile::remove(workDir.filePath("Python37/Lib/PSNID.py")));
+    QVERIFY(QFile::copy(QStringLiteral(CORVANE_SOURCE_DIR "/account/python/PSNID.py"),
+                        workDir.filePath("Python37/Lib/PSNID.py")));
+    window->slotPushButtonLoginPSNID();
+    QDir::setCurrent(previousDir);
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(answerer.seen().at(0).title, QStringLiteral("Warning"));
+    QVERIFY2(answerer.seen().at(0).text.startsWith("client_secret is not set") &&
+                 answerer.seen().at(0).text.contains("CORVANE_CLIENT_SECRET"),
+             qPrintable(answerer.seen().at(0).text));
+    QCOMPARE(catcher_.opened.size(), 4);
 }
 
 void TestSignin::loginWithoutHostsExplainsWhatToSet() {
@@ -245,7 +304,7 @@ void TestSignin::loginWithoutHostsExplainsWhatToSet() {
     window->slotPushButtonLoginPSNID();
     QCOMPARE(answerer.count(), 1);
     const SeenDialog box = answerer.seen().at(0);
-    QCOMPARE(box.title, QStringLiteral("Login"));
+    QCOMPARE(box.title, QStringLiteral("Warning"));
     for (const QString &part :
          {QDir::toNativeSeparators(configDir_->filePath("corvane.ini")), QStringLiteral("[signin]"),
           QStringLiteral("auth_host"), QStringLiteral("redirect_host"),

@@ -22,6 +22,8 @@ class QPushButton;
 class WorkerThreadForFW;
 class WorkerThreadForSaveData;
 class DeviceMonitor;
+class ResolverRun;
+struct ResolvedAccountId;
 class ArrowRowIndicator;
 class FocusMark;
 
@@ -47,6 +49,12 @@ public:
     // Shows the refusal for a device action attempted during a running job and
     // returns true; returns false when the device is free.
     bool refuseWhileDeviceBusy();
+
+    // --- account ---------------------------------------------------------
+    // True from a Paste press that reached the resolver until its outcome has
+    // been shown and its interpreter is gone (or it was given up after its
+    // deadline).
+    bool pasteInProgress() const;
 
     // --- hot-plug --------------------------------------------------------
     void handleInterfaceArrival(const QString &interfaceName);
@@ -150,13 +158,18 @@ private:
     // a device removal stopped it.
     bool isStepOfStoppedJob() const;
 
-    // A close attempt while a worker writes or reads the device is refused;
-    // returns true when it was refused.
+    // A close attempt while a worker writes or reads the device, or while a
+    // Paste's interpreter runs, is refused; returns true when it was refused.
     bool refuseCloseWhileDeviceBusy();
+    bool refuseCloseWhilePasteRuns();
     // Closes the window and ends the event loop, also when the window is
     // hidden (closing a hidden window alone does not end the program).
     void closeAndQuit();
     void hideOrMinimize();
+
+    void startResolving(const QString &pastedText);
+    void showResolvedAccountId(const ResolvedAccountId &resolved);
+    void endPasteWhenDone();
 
     void backUpFlashInteractively();
     void saveDiagnosticLog();
@@ -171,6 +184,8 @@ private:
     bool arrivalPending = false;
     DeviceLock deviceLock;
     bool identifyRefused = false; // the last openDevice met another program's lock
+    ResolverRun *resolverRun = nullptr;
+    bool pasteAwaitingOutcome = false;
     bool fwJobStopped = false;     // set by a removal, cleared when a transfer starts
     bool backupJobStopped = false; // likewise for the flash backup
 };

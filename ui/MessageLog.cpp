@@ -8,6 +8,7 @@
 #include <QSaveFile>
 #include <deque>
 
+#include "readback/PrivateFile.h"
 #include "ui/MainWindow.h"
 
 namespace {
@@ -60,7 +61,7 @@ void clear() {
 
 bool saveTo(const QString &path, QString *error) {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+    if (!openPrivately(file, QIODevice::WriteOnly | QIODevice::Text)) {
         *error = file.errorString();
         return false;
     }

@@ -62,6 +62,8 @@ void MainWindow::hideOrMinimize() {
 }
 
 bool MainWindow::refuseCloseWhileDeviceBusy() {
+    if (refuseCloseWhilePasteRuns())
+        return true;
     if (!deviceJobRunning())
         return false;
     QMessageBox::warning(this, QStringLiteral("Exit"),

@@ -13,14 +13,18 @@ can be shown to the user as is.
 
 import base64
 import configparser
+import functools
 import http.client
 import json
 import logging
 import math
 import os
 import re
+import socket
 import ssl
 import sys
+import threading
+import time
 import urllib.error
 import urllib.parse
 import urllib.request
@@ -31,12 +35,21 @@ __all__ = ["getpsnid", "ResolverError", "MissingCodeError", "ConfigError"]
 
 log = logging.getLogger("corvane.psnid")
 
-HTTP_TIMEOUT = 15.0
+# One deadline for a whole resolve: name lookups, connects, TLS handshakes and
+# every read of both requests together.
+HTTP_TIMEOUT = 30.0
 TIMEOUT_ENV = "CORVANE_HTTP_TIMEOUT"
+TIMEOUT_KEY = "http_timeout"
 MAX_ANSWER_BYTES = 1 << 20
+# A redirect address is a few hundred characters; anything beyond this is not one.
+MAX_PASTED_CHARS = 64 * 1024
 
 DEFAULT_CLIENT_ID = "00000000-0000-4000-8000-00000000c0de"
 CONFIG_DIR_ENV = "CORVANE_CONFIG_DIR"
+# Set by the desktop program: it has read corvane.ini and the environment
+# itself and put the effective values into the CORVANE_* variables, so this
+# module must not read the file again. The value is the file's path.
+GIVEN_SETTINGS_ENV = "CORVANE_SETTINGS_FILE"
 CONFIG_FILE_NAME = "corvane.ini"
 CONFIG_SECTION = "signin"
 # (key in the [signin] section, environment variable that overrides it)
@@ -53,6 +66,13 @@ REDIRECT_PATH = "/remoteplay/redirect"
 MISSING_CODE_MESSAGE = (
     "The pasted address has no authorization code; copy the whole address "
     "of the page you were redirected to."
+)
+TOO_LONG_MESSAGE = (
+    "The pasted text is too long to be the address of the redirect page; copy "
+    "only the address from the browser's address bar."
+)
+CLIENT_ID_PATTERN = re.compile(
+    r"[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}"
 )
 RETRY_SIGN_IN = "sign in again and paste the new address."
 USER_ID_LIMIT = 2**64 - 1
@@ -78,6 +98,7 @@ class SignInConfig:
     redirect_uri: str
     client_id: str
     client_secret: str
+    timeout: float = HTTP_TIMEOUT
 
     def basic_authorization(self) -> str:
         # RFC 6749 2.3.1: both parts are form-urlencoded before base64.
@@ -105,7 +126,7 @@ def getpsnid(url: str) -> str:
 def _resolve(url) -> str:
     code = extract_code(url)
     config = load_config()
-    server = _AuthServer(config, http_timeout())
+    server = _AuthServer(config, _Deadline(config.timeout))
     access_token = _exchange_code(server, code)
     user_id = _fetch_user_id(server, access_token)
     log.debug("resolved user id from %s", config.auth_host)
@@ -125,8 +146,12 @@ def extract_code(pasted) -> str:
         pasted = pasted.decode("utf-8", errors="replace")
     if not isinstance(pasted, str):
         raise MissingCodeError(MISSING_CODE_MESSAGE)
+    if len(pasted) > MAX_PASTED_CHARS:
+        raise MissingCodeError(TOO_LONG_MESSAGE)
     # Users sometimes copy words around the address; the code never has spaces.
     for word in pasted.split():
+        if "=" not in word:  # holds no query pair at all
+            continue
         code = _code_in_word(word)
         if code:
             return code
@@ -165,8 +190,9 @@ def config_dir() -> Path:
 
 
 def load_config() -> SignInConfig:
-    path = config_dir() / CONFIG_FILE_NAME
-    from_file = _read_signin_section(path)
+    given = os.environ.get(GIVEN_SETTINGS_ENV, "")
+    path = Path(given) if given else config_dir() / CONFIG_FILE_NAME
+    from_file = {} if given else _read_signin_section(path)
     values = {}
     for key, env in CONFIG_KEYS:
         values[key] = os.environ.get(env, "").strip() or from_file.get(key, "")
@@ -182,6 +208,10 @@ def load_config() -> SignInConfig:
         )
     auth_base, auth_host = _host_base(values["auth_host"], "auth_host", path)
     redirect_base, _ = _host_base(values["redirect_host"], "redirect_host", path)
+    if not CLIENT_ID_PATTERN.fullmatch(values["client_id"]):
+        raise _bad_setting(
+            "client_id", "is not an OAuth client id of the form "
+            "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx (hexadecimal digits)", path)
     return SignInConfig(
         source=path,
         auth_base=auth_base,
@@ -189,6 +219,7 @@ def load_config() -> SignInConfig:
         redirect_uri=redirect_base + REDIRECT_PATH,
         client_id=values["client_id"],
         client_secret=values["client_secret"],
+        timeout=http_timeout(from_file.get(TIMEOUT_KEY, "")),
     )
 
 
@@ -200,15 +231,17 @@ def _read_signin_section(path: Path) -> dict:
     except FileNotFoundError:
         return {}
     except (OSError, UnicodeDecodeError, configparser.Error) as error:
+        # The parser's own message quotes the offending line, which may hold
+        # the client secret; only the line number is passed on.
+        line = getattr(error, "lineno", None)
+        where = " (line %d)" % line if isinstance(line, int) else ""
         raise ConfigError(
-            "The configuration file %s could not be read (%s); fix or remove it."
-            % (path, error)
-        ) from error
+            "The configuration file %s could not be read%s; fix or remove it."
+            % (path, where)
+        ) from None
     if not parser.has_section(CONFIG_SECTION):
         return {}
-    return {
-        key: _unquote(value) for key, value in parser.items(CONFIG_SECTION)
-    }
+    return {key: _unquote(value) for key, value in parser.items(CONFIG_SECTION)}
 
 
 def _unquote(value: str) -> str:
@@ -219,35 +252,68 @@ def _unquote(value: str) -> str:
     return value
 
 
+_HOST_LABEL = re.compile(r"[A-Za-z0-9](?:[A-Za-z0-9-]*[A-Za-z0-9])?")
+_IPV6 = re.compile(r"\[[0-9A-Fa-f:.]*:[0-9A-Fa-f:.]*\]")
+_AUTHORITY = re.compile(r"(?P<host>\[[^\]]*\]|[^:\[\]]+)(?::(?P<port>[0-9]{1,5}))?")
+_SCHEME = re.compile(r"(?P<scheme>[A-Za-z][A-Za-z0-9+.-]*)://")
+
+
+def _is_host_name(host: str) -> bool:
+    if _IPV6.fullmatch(host):
+        return True
+    labels = host.split(".")
+    return len(host) <= 253 and all(_HOST_LABEL.fullmatch(label) for label in labels)
+
+
+def _is_loopback(host: str) -> bool:
+    host = host.lower()
+    if host in ("localhost", "[::1]"):
+        return True
+    parts = host.split(".")
+    return (len(parts) == 4 and parts[0] == "127"
+            and all(p.isdigit() and len(p) <= 3 and int(p) <= 255 for p in parts))
+
+
 def _host_base(value: str, key: str, path: Path):
-    """Turn 'host', 'host:port' or 'scheme://host[:port]' into a base URL."""
-    env = dict(CONFIG_KEYS)[key]
+    """Turn 'host', 'host:port' or 'http(s)://host[:port]' into a base URL.
+
+    Plain http is accepted only for a server on this computer: anything else
+    would carry the code, the client secret and the token in the clear.
+    """
     text = value.rstrip("/")
-    parts = None
-    try:
-        parts = urllib.parse.urlsplit(text if "://" in text else "https://" + text)
-        parts.port  # raises ValueError for a malformed port
-    except ValueError:
-        parts = None
+    scheme = "https"
+    prefix = _SCHEME.match(text)
+    if prefix:
+        scheme = prefix.group("scheme").lower()
+        text = text[prefix.end():]
+    match = _AUTHORITY.fullmatch(text)
+    port = match.group("port") if match else None
     usable = (
-        parts is not None
-        and parts.scheme in ("http", "https")
-        and parts.hostname
-        and not (parts.path or parts.query or parts.fragment)
-        and "@" not in parts.netloc
-        and not any(char.isspace() for char in parts.netloc)
+        scheme in ("http", "https")
+        and match is not None
+        and _is_host_name(match.group("host"))
+        and (port is None or 1 <= int(port) <= 65535)
     )
     if not usable:
-        raise ConfigError(
-            "%s = %r is not a host name, host:port or http(s)://host[:port]; "
-            "fix it in section [%s] of %s or in the environment variable %s."
-            % (key, value, CONFIG_SECTION, path, env)
-        )
-    return "%s://%s" % (parts.scheme, parts.netloc), parts.netloc
+        raise _bad_setting(key, "is not a host name, host:port or http(s)://host[:port]", path)
+    if scheme == "http" and not _is_loopback(match.group("host")):
+        raise _bad_setting(
+            key, "uses plain http://, which is allowed only for a server on this "
+            "computer (localhost, 127.0.0.0/8, ::1); use https://", path)
+    return "%s://%s" % (scheme, text), text
 
 
-def http_timeout() -> float:
-    raw = os.environ.get(TIMEOUT_ENV, "").strip()
+def _bad_setting(key: str, problem: str, path: Path) -> ConfigError:
+    # Names the key only: the value may be a secret put in the wrong place.
+    env = dict(CONFIG_KEYS)[key]
+    return ConfigError(
+        "%s %s; fix it in section [%s] of %s or in the environment variable %s."
+        % (key, problem, CONFIG_SECTION, path, env)
+    )
+
+
+def http_timeout(from_file: str = "") -> float:
+    raw = os.environ.get(TIMEOUT_ENV, "").strip() or from_file
     if not raw:
         return float(HTTP_TIMEOUT)
     try:
@@ -256,9 +322,24 @@ def http_timeout() -> float:
         seconds = math.nan
     if not (math.isfinite(seconds) and seconds > 0):
         raise ConfigError(
-            "%s must be a positive number of seconds, not %r." % (TIMEOUT_ENV, raw)
+            "%s (or %s in section [%s]) must be a positive number of seconds."
+            % (TIMEOUT_ENV, TIMEOUT_KEY, CONFIG_SECTION)
         )
     return seconds
+
+
+class _Deadline:
+    """The moment by which the whole resolve must be done."""
+
+    def __init__(self, seconds: float):
+        self.seconds = seconds
+        self._end = time.monotonic() + seconds
+
+    def remaining(self) -> float:
+        left = self._end - time.monotonic()
+        if left <= 0:
+            raise TimeoutError("the deadline has passed")
+        return left
 
 
 # --- talking to the authorization server ----------------------------------
@@ -270,16 +351,131 @@ class _RefuseRedirects(urllib.request.HTTPRedirectHandler):
         return None
 
 
+class _DeadlineSocketMixin:
+    """Waits in every send and receive only as long as the deadline allows, so
+    a server that trickles its answer byte by byte cannot stretch it."""
+
+    deadline = None
+
+    def _arm(self):
+        if self.deadline is not None:
+            self.settimeout(self.deadline.remaining())
+
+    def recv_into(self, *args, **kwargs):
+        self._arm()
+        return super().recv_into(*args, **kwargs)
+
+    def recv(self, *args, **kwargs):
+        self._arm()
+        return super().recv(*args, **kwargs)
+
+    def sendall(self, *args, **kwargs):
+        self._arm()
+        return super().sendall(*args, **kwargs)
+
+    def do_handshake(self, *args, **kwargs):
+        self._arm()
+        return super().do_handshake(*args, **kwargs)
+
+
+class _DeadlineSocket(_DeadlineSocketMixin, socket.socket):
+    pass
+
+
+class _DeadlineSSLSocket(_DeadlineSocketMixin, ssl.SSLSocket):
+    pass
+
+
+def _lookup(host: str, port: int, deadline: _Deadline):
+    """getaddrinfo() has no timeout of its own, so it runs on a helper thread
+    that is waited for only until the deadline. The thread is not a daemon: the
+    interpreter waits for it when it shuts down rather than leaving it behind."""
+    found = {}
+
+    def look_up():
+        try:
+            found["addresses"] = socket.getaddrinfo(host, port, 0, socket.SOCK_STREAM)
+        except OSError as error:
+            found["error"] = error
+
+    helper = threading.Thread(target=look_up, name="corvane-name-lookup")
+    helper.start()
+    helper.join(deadline.remaining())
+    if helper.is_alive():
+        raise TimeoutError("name lookup of %s" % host)
+    if "error" in found:
+        raise found["error"]
+    return found["addresses"]
+
+
+def _connect(address, deadline: _Deadline) -> socket.socket:
+    host, port = address
+    failure = None
+    for family, kind, proto, _, target in _lookup(host, port, deadline):
+        sock = _DeadlineSocket(family, kind, proto)
+        sock.deadline = deadline
+        try:
+            sock.settimeout(deadline.remaining())
+            sock.connect(target)
+            return sock
+        except OSError as error:
+            sock.close()
+            if isinstance(error, TimeoutError):
+                raise
+            failure = error
+    raise failure or OSError("no address found for %s" % host)
+
+
+class _DeadlineConnectionMixin:
+    def __init__(self, *args, deadline: _Deadline, **kwargs):
+        super().__init__(*args, **kwargs)
+        self._deadline = deadline
+        self._create_connection = self._open_socket
+
+    def _open_socket(self, address, timeout=None, source_address=None):
+        return _connect(address, self._deadline)
+
+
+class _DeadlineHTTPConnection(_DeadlineConnectionMixin, http.client.HTTPConnection):
+    pass
+
+
+class _DeadlineHTTPSConnection(_DeadlineConnectionMixin, http.client.HTTPSConnection):
+    pass
+
+
+class _DeadlineHTTPHandler(urllib.request.HTTPHandler):
+    def __init__(self, deadline: _Deadline):
+        super().__init__()
+        self._deadline = deadline
+
+    def http_open(self, req):
+        return self.do_open(functools.partial(_DeadlineHTTPConnection, deadline=self._deadline), req)
+
+
+class _DeadlineHTTPSHandler(urllib.request.HTTPSHandler):
+    def __init__(self, deadline: _Deadline):
+        context = ssl.create_default_context()
+        # Every TLS socket of this context carries the deadline from its handshake on.
+        context.sslsocket_class = type(
+            "_ResolveSSLSocket", (_DeadlineSSLSocket,), {"deadline": deadline})
+        super().__init__(context=context)
+        self._deadline = deadline
+
+    def https_open(self, req):
+        return self.do_open(functools.partial(_DeadlineHTTPSConnection, deadline=self._deadline),
+                            req, context=self._context)
+
+
 class _AuthServer:
     """Sends requests to the authorization host and turns failures into messages."""
 
-    def __init__(self, config: SignInConfig, timeout: float):
+    def __init__(self, config: SignInConfig, deadline: _Deadline):
         self.config = config
         self.host = config.auth_host
-        self.timeout = timeout
+        self.deadline = deadline
         self._opener = urllib.request.build_opener(
-            urllib.request.HTTPSHandler(context=ssl.create_default_context()),
-            _RefuseRedirects(),
+            _DeadlineHTTPHandler(deadline), _DeadlineHTTPSHandler(deadline), _RefuseRedirects()
         )
 
     def call(self, request, rejected: str) -> dict:
@@ -298,18 +494,24 @@ class _AuthServer:
 
     def _send(self, request):
         try:
-            with self._opener.open(request, timeout=self.timeout) as response:
+            timeout = self.deadline.remaining()
+            with self._opener.open(request, timeout=timeout) as response:
                 return response.status, _read_limited(response)
         except urllib.error.HTTPError as error:
             with error:
                 try:
                     return error.code, _read_limited(error)
+                except TimeoutError as reason:
+                    raise self._failed(reason) from reason
                 except (OSError, http.client.HTTPException):
                     return error.code, b""
         except urllib.error.URLError as error:
-            raise _network_error(error.reason, self.host, self.timeout) from error
+            raise self._failed(error.reason) from error
         except (OSError, http.client.HTTPException) as error:
-            raise _network_error(error, self.host, self.timeout) from error
+            raise self._failed(error) from error
+
+    def _failed(self, reason) -> ResolverError:
+        return _network_error(reason, self.host, self.deadline.seconds)
 
 
 def _exchange_code(server: _AuthServer, code: str) -> str:

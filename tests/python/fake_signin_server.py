@@ -13,9 +13,10 @@ class FakeSignInServer:
     inspect it from their own thread.
     """
 
-    def __init__(self, token_reply, info_reply, delay=0.0):
+    def __init__(self, token_reply, info_reply, delay=0.0, trickle=0.0):
         self.replies = {"POST": token_reply, "GET": info_reply}
         self.delay = delay
+        self.trickle = trickle  # seconds between the bytes of an answer
         self.requests = []
         self._release = threading.Event()
         self._server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
@@ -48,11 +49,25 @@ class FakeSignInServer:
         status, payload = self.replies[handler.command]
         if not isinstance(payload, bytes):
             payload = json.dumps(payload).encode("utf-8")
+        if self.trickle:
+            self._trickle(handler, status, payload)
+            return
         handler.send_response(status)
         handler.send_header("Content-Type", "application/json")
         handler.send_header("Content-Length", str(len(payload)))
         handler.end_headers()
         handler.wfile.write(payload)
+
+    def _trickle(self, handler, status, payload):
+        answer = b"HTTP/1.1 %d OK\r\nContent-Length: %d\r\n\r\n" % (status, len(payload))
+        for byte in answer + payload:
+            if self._release.wait(self.trickle):
+                return
+            try:
+                handler.wfile.write(bytes([byte]))
+                handler.wfile.flush()
+            except OSError:
+                return
 
 
 class _Handler(BaseHTTPRequestHandler):

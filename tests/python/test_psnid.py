@@ -2,6 +2,8 @@ import base64
 import os
 import socket
 import tempfile
+import threading
+import time
 import unittest
 from pathlib import Path
 from unittest import mock
@@ -35,8 +37,9 @@ class ResolverCase(unittest.TestCase):
         patcher.start()
         self.addCleanup(patcher.stop)
 
-    def serve(self, token_reply=(200, {"access_token": TOKEN}), info_reply=info("1"), delay=0.0):
-        server = FakeSignInServer(token_reply, info_reply, delay).start()
+    def serve(self, token_reply=(200, {"access_token": TOKEN}), info_reply=info("1"), delay=0.0,
+              trickle=0.0):
+        server = FakeSignInServer(token_reply, info_reply, delay, trickle).start()
         self.addCleanup(server.stop)
         os.environ.update(
             CORVANE_AUTH_HOST="http://" + server.host,
@@ -112,6 +115,29 @@ class FailureMessageTest(ResolverCase):
                         PSNID.ResolverError, r"127\.0\.0\.1:\d+ did not answer within %s seconds" % seconds):
                     PSNID.getpsnid(PASTED)
 
+    def test_one_deadline_covers_lookup_and_a_trickling_answer(self):
+        # Each byte arrives well within any per-read timeout; only a deadline
+        # for the whole exchange ends it (the full answer would take minutes).
+        self.serve(trickle=0.1, token_reply=(200, {"access_token": "x" * 2000}))
+        os.environ["CORVANE_HTTP_TIMEOUT"] = "1"
+        started = time.monotonic()
+        with self.assertRaisesRegex(PSNID.ResolverError, r"did not answer within 1 seconds"):
+            PSNID.getpsnid(PASTED)
+        self.assertLess(time.monotonic() - started, 10)
+
+        release = threading.Event()
+        self.addCleanup(release.set)
+
+        def hanging_lookup(*args, **kwargs):
+            release.wait(60)
+            raise OSError("released")
+
+        with mock.patch.object(PSNID.socket, "getaddrinfo", hanging_lookup):
+            started = time.monotonic()
+            with self.assertRaisesRegex(PSNID.ResolverError, r"did not answer within 1 seconds"):
+                PSNID.getpsnid(PASTED)
+            self.assertLess(time.monotonic() - started, 10)
+
     def test_unreachable_server_names_host(self):
         self.serve()
         with socket.socket() as probe:
@@ -165,18 +191,62 @@ class ConfigurationTest(ResolverCase):
         server = self.serve()
         self.ini.write_text(
             "[signin]\nauth_host = http://%s/\nredirect_host = http://localhost:8765\n"
-            'client_id = file-id\nclient_secret = "file secret"\n' % server.host, encoding="utf-8")
+            'client_id = 11111111-2222-3333-4444-55555555aaaa\nclient_secret = "file secret"\n' % server.host, encoding="utf-8")
         for key in ("CORVANE_AUTH_HOST", "CORVANE_REDIRECT_HOST", "CORVANE_CLIENT_SECRET"):
             del os.environ[key]
         PSNID.getpsnid(PASTED)
         self.assertEqual(self.sent_form(server)["redirect_uri"], ["http://localhost:8765/remoteplay/redirect"])
-        self.assertEqual(server.request("POST")[2]["Authorization"], basic("file-id:file+secret"))
+        self.assertEqual(server.request("POST")[2]["Authorization"], basic("11111111-2222-3333-4444-55555555aaaa:file+secret"))
 
         server.requests.clear()
-        os.environ.update(CORVANE_CLIENT_ID="env-id", CORVANE_REDIRECT_HOST="redirect.example.net")
+        os.environ.update(CORVANE_CLIENT_ID="aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee", CORVANE_REDIRECT_HOST="redirect.example.net")
         PSNID.getpsnid(PASTED)
         self.assertEqual(self.sent_form(server)["redirect_uri"], [REDIRECT_URI])
-        self.assertEqual(server.request("POST")[2]["Authorization"], basic("env-id:file+secret"))
+        self.assertEqual(server.request("POST")[2]["Authorization"], basic("aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee:file+secret"))
+
+    def test_settings_are_checked_and_never_quoted(self):
+        self.serve()
+        secret = "s3cr3t-value"
+        refused = {
+            "auth_host": ["a&b.example.net", "a=b.example.net", "a%41.example.net",
+                          "https://a.example.net/x", "user@a.example.net", "a.example.net:0",
+                          "a.example.net:70000", "ftp://a.example.net", "a b", "[::1",
+                          "http://auth.example.net", "http://10.0.0.1:80", "http://127.example"],
+            "client_id": ["file-id", "00000000-0000-4000-8000-00000000c0d",
+                          "0000000000-00-4000-8000-00000000c0de", "g0000000-0000-4000-8000-00000000c0de"],
+        }
+        for key, values in refused.items():
+            for value in values:
+                with self.subTest(key=key, value=value):
+                    os.environ["CORVANE_" + key.upper()] = value + secret
+                    with self.assertRaisesRegex(PSNID.ConfigError, "^%s .*CORVANE_%s" % (key, key.upper())) as caught:
+                        PSNID.getpsnid(PASTED)
+                    self.assertNotIn(secret, str(caught.exception))
+            self.serve()
+            os.environ["CORVANE_CLIENT_ID"] = "00000000-0000-4000-8000-00000000C0DE"
+        for host in ("http://localhost:1", "http://127.1.2.3", "http://[::1]:8080", "a-b.example.net:443",
+                     "HTTPS://auth.example.net/", "[2001:db8::1]"):
+            with self.subTest(host=host):
+                self.assertEqual(PSNID._host_base(host, "auth_host", self.ini)[1],
+                                 host.split("://")[-1].rstrip("/"))
+        for text in ("client_secret = %s\n[signin]\n" % secret, "[signin]\n%s\n" % secret,
+                     "[signin]\nclient_secret = a\nclient_secret = %s\n" % secret):
+            with self.subTest(ini=text):
+                os.environ.pop("CORVANE_CLIENT_ID", None)
+                self.ini.write_text(text, encoding="utf-8")
+                with self.assertRaisesRegex(PSNID.ConfigError, "could not be read") as caught:
+                    PSNID.getpsnid(PASTED)
+                self.assertNotIn(secret, str(caught.exception))
+
+    def test_settings_given_by_the_program_are_used_as_they_are(self):
+        server = self.serve()
+        self.ini.write_text("broken line before any section\n", encoding="utf-8")
+        os.environ.update(CORVANE_SETTINGS_FILE=str(self.ini), CORVANE_CLIENT_SECRET="")
+        with self.assertRaisesRegex(PSNID.ConfigError, r"client_secret \(or the environment variable"):
+            PSNID.getpsnid(PASTED)
+        os.environ["CORVANE_CLIENT_SECRET"] = SECRET
+        self.assertEqual(PSNID.getpsnid(PASTED), "AQAAAAAAAAA=")
+        self.assertEqual(len(server.requests), 2)
 
     @unittest.skipIf(os.name == "nt", "XDG locations apply outside Windows")
     def test_config_dir_follows_xdg(self):
