@@ -302,6 +302,9 @@ void TestRecordWrite::anotherProgramsLockRefusesDeviceActions() {
 
     other.reset();
     answerer_->clear();
+    // The refused identification left the fields empty; Save would ask first.
+    window_->editPsnId->setText(QStringLiteral("AQIDBAUGBwg="));
+    window_->editPin->setText(QStringLiteral("1234"));
     save();
     QVERIFY(answerer_->sawText(kSuccess));
     QCOMPARE(DeviceLock().acquire(path), DeviceLock::Result::Acquired);
