@@ -70,10 +70,8 @@ void lightSaveArrow(MainWindow &window, int step) {
 void MainWindow::slotPushButtonRunSaveData() {
     if (refuseWhileDeviceBusy())
         return;
-    if (!g_mainWindow->hidHandle) {
-        showWarning(this, QStringLiteral("Not connected device!"));
+    if (!identifiedForSave())
         return;
-    }
     const RecordField fields[] = {
         {"rp.psnid", "account ID", report::encodeRecordValue(editPsnId->text()), 1},
         {"rp.pin", "PIN", report::encodeRecordValue(editPin->text()), 4},
@@ -109,6 +107,24 @@ void MainWindow::slotPushButtonRunSaveData() {
     unlockDevice();
     if (!failures.isEmpty())
         showWarning(this, failures.join(QLatin1Char('\n')));
+}
+
+// Save writes both fields, so it needs to know what the accessory holds: when
+// its records were not read, they are read afresh first. Fields the user has
+// filled in meanwhile keep the user's text; empty ones take the records read,
+// so an unread record is never overwritten with an empty one.
+bool MainWindow::identifiedForSave() {
+    if (!hidHandle || deviceIdentified)
+        return deviceReadyForAction();
+    const QString psnId = editPsnId->text();
+    const QString pin = editPin->text();
+    if (!identifiedForDeviceAction())
+        return false;
+    if (!psnId.isEmpty())
+        editPsnId->setText(psnId);
+    if (!pin.isEmpty())
+        editPin->setText(pin);
+    return true;
 }
 
 void MainWindow::slotShowRunUpdateSaveDataProcess(int step) {

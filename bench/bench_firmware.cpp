@@ -91,7 +91,7 @@ double timeBareLoop(const QByteArray &image) {
             report::firmwareBlock(uint32_t(i), data + std::size_t(i) * kFirmwareBlockSize);
         DeviceReport reply{};
         if (hid_write(handle, request.data(), request.size()) < 0 ||
-            hid_read_timeout(handle, reply.data(), reply.size(), kReplyTimeoutMs) <= 0)
+            hid_read_timeout(handle, reply.data(), reply.size(), kFirmwareBlockReplyMs) <= 0)
             std::printf("bare loop: block %d failed\n", i);
     }
     const double ms = timer.nsecsElapsed() / 1e6;

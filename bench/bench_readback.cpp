@@ -31,7 +31,8 @@ double bareLoopMs(MainWindow &window, QByteArray &image) {
     timer.start();
     for (int block = 0; block < kFlashBlockCount; ++block) {
         DeviceReport reply{};
-        if (window.exchange(report::flashRead(uint32_t(block)), &reply) == ExchangeResult::Ok)
+        if (window.exchange(report::flashRead(uint32_t(block)), &reply, ReplyWait::FlashRead) ==
+            ExchangeResult::Ok)
             std::copy_n(report::replyFlashData(reply), kFlashBlockSize,
                         image.data() + block * int(kFlashBlockSize));
     }

@@ -1,6 +1,26 @@
 #include "device/DeviceChannel.h"
 
+#include <QDeadlineTimer>
+#include <QDebug>
 #include <QMutexLocker>
+#include <QThread>
+#include <algorithm>
+
+namespace {
+
+bool stopRequested() {
+    return QThread::currentThread()->isInterruptionRequested();
+}
+
+// One slice of a wait: a report of up to `reply.size()` bytes, 0 when none
+// came within the slice (a read may also return 0 early), -1 on failure.
+int readSlice(hid_device *handle, DeviceReport &reply, const QDeadlineTimer &deadline) {
+    const int sliceMs = int(std::min<qint64>(kReplySliceMs, deadline.remainingTime()));
+    reply.fill(0);
+    return hid_read_timeout(handle, reply.data(), reply.size(), std::max(sliceMs, 0));
+}
+
+} // namespace
 
 const char *exchangeResultName(ExchangeResult result) {
     switch (result) {
@@ -14,26 +34,107 @@ const char *exchangeResultName(ExchangeResult result) {
         return "read failed";
     case ExchangeResult::Timeout:
         return "no reply";
+    case ExchangeResult::ShortReply:
+        return "short reply";
+    case ExchangeResult::Stopped:
+        return "stopped";
     }
     return "unknown";
 }
 
+JobEndCheck::Reason JobEndCheck::after(ExchangeResult result) {
+    failedWritesInARow_ = result == ExchangeResult::WriteFailed ? failedWritesInARow_ + 1 : 0;
+    if (result == ExchangeResult::Timeout)
+        return Reason::NoAnswer;
+    if (result == ExchangeResult::NoDevice)
+        return Reason::DeviceGone;
+    if (failedWritesInARow_ >= kMaxConsecutiveWriteFailures)
+        return Reason::WritesFailing;
+    return Reason::None;
+}
+
+// Before the request goes out, nothing may be left that the read after it
+// could take for its answer:
+//  1. Every report already queued is read and discarded. None can answer this
+//     request, which has not been written yet.
+//  2. If an earlier exchange ended without its reply, the device may still
+//     send that reply, and it would arrive in this handle's queue (the queue
+//     is per open handle, not per request). It is awaited and discarded here,
+//     within this request's bound, before anything is written. If it does not
+//     come within the bound it is taken as lost and the request goes out.
+// What remains is a report that arrives between the last empty read of step 1
+// and the read after the write. With nothing owed, the device has no reply to
+// send but this request's own, so such a report is the answer. A reply owed
+// by a request given up as lost in step 2 could still come there and would be
+// taken as this request's answer: the reply bytes are not specified to say
+// which request they answer, so nothing can tell the two apart. The bounds in
+// DeviceWaits.h keep that to a device that answers more than two bounds late.
 ExchangeResult DeviceChannel::exchange(const DeviceReport &request, DeviceReport *reply,
-                                       int timeoutMs) {
+                                       ReplyWait wait) {
     QMutexLocker lock(&mutex_);
     if (!handle_)
         return ExchangeResult::NoDevice;
+    owedReplies_ = std::max(0, owedReplies_ - discardQueuedReports());
+    const ExchangeResult owed = awaitOwedReplies(wait);
+    if (owed != ExchangeResult::Ok)
+        return owed;
     if (hid_write(handle_, request.data(), request.size()) == -1)
         return ExchangeResult::WriteFailed;
     DeviceReport scratch;
-    DeviceReport &target = reply ? *reply : scratch;
-    target.fill(0);
-    const int got = hid_read_timeout(handle_, target.data(), target.size(), timeoutMs);
-    if (got < 0)
-        return ExchangeResult::ReadFailed;
-    if (got == 0)
-        return ExchangeResult::Timeout;
+    const ExchangeResult answered = awaitReply(request, reply ? *reply : scratch, wait);
+    if (answered == ExchangeResult::Timeout || answered == ExchangeResult::Stopped)
+        ++owedReplies_;
+    return answered;
+}
+
+int DeviceChannel::discardQueuedReports() {
+    DeviceReport stale;
+    int discarded = 0;
+    while (hid_read_timeout(handle_, stale.data(), stale.size(), 0) > 0)
+        ++discarded;
+    if (discarded > 0)
+        qDebug("discarded %d stale report(s) before a request", discarded);
+    return discarded;
+}
+
+ExchangeResult DeviceChannel::awaitOwedReplies(ReplyWait wait) {
+    if (owedReplies_ == 0)
+        return ExchangeResult::Ok;
+    const QDeadlineTimer deadline(replyBoundMs(wait));
+    DeviceReport late;
+    while (owedReplies_ > 0 && !deadline.hasExpired()) {
+        if (stopRequested())
+            return ExchangeResult::Stopped;
+        const int got = readSlice(handle_, late, deadline);
+        if (got < 0)
+            return ExchangeResult::ReadFailed;
+        if (got > 0) {
+            --owedReplies_;
+            qDebug("discarded a late reply before a request");
+        }
+    }
+    if (owedReplies_ > 0)
+        qDebug("%d earlier reply(s) never came; taken as lost", owedReplies_);
+    owedReplies_ = 0;
     return ExchangeResult::Ok;
+}
+
+ExchangeResult DeviceChannel::awaitReply(const DeviceReport &request, DeviceReport &reply,
+                                         ReplyWait wait) {
+    const QDeadlineTimer deadline(replyBoundMs(wait));
+    for (;;) {
+        if (stopRequested())
+            return ExchangeResult::Stopped;
+        if (deadline.hasExpired())
+            return ExchangeResult::Timeout;
+        const int got = readSlice(handle_, reply, deadline);
+        if (got < 0)
+            return ExchangeResult::ReadFailed;
+        if (got > 0)
+            return std::size_t(got) >= report::replyBytesNeeded(request, reply)
+                       ? ExchangeResult::Ok
+                       : ExchangeResult::ShortReply;
+    }
 }
 
 void DeviceChannel::replace(hid_device *newHandle) {
@@ -41,6 +142,8 @@ void DeviceChannel::replace(hid_device *newHandle) {
     if (handle_ && handle_ != newHandle)
         hid_close(handle_);
     handle_ = newHandle;
+    if (!newHandle)
+        owedReplies_ = 0; // a device that is gone sends nothing more
 }
 
 void DeviceChannel::close() {

@@ -2,26 +2,45 @@
 // The one road to the device. hidapi handles are not thread-safe, so every
 // request and its reply go through exchange(), which holds one lock for the
 // whole write-and-read, and the handle is only replaced or closed under the
-// same lock. The wait for a reply is bounded, so a device that stops answering
-// cannot freeze the window or a worker.
+// same lock. Every wait for a reply is bounded (see DeviceWaits.h), so a
+// device that stops answering cannot freeze the window or a worker.
+//
+// Replies are input reports that the operating system queues per open handle
+// until they are read, however late they come: a reply that arrives after its
+// exchange gave up would otherwise be taken for the answer to the next
+// request. The exchange therefore never writes while an earlier report could
+// still be taken for its answer; see exchange() in DeviceChannel.cpp.
 
 #include <QMutex>
 #include <hidapi.h>
 
 #include "device/DeviceReport.h"
-
-// Generous for a real device, short enough that a silent one is noticed.
-constexpr int kReplyTimeoutMs = 3000;
+#include "device/DeviceWaits.h"
 
 enum class ExchangeResult {
     Ok,
     NoDevice,    // no handle is open
     WriteFailed, // hid_write returned -1: nothing was sent, no reply read
     ReadFailed,  // hid_read returned -1 (for instance the device was unplugged)
-    Timeout,     // no reply within kReplyTimeoutMs
+    Timeout,     // no reply within the wait's bound
+    ShortReply,  // the reply held fewer bytes than the request needs
+    Stopped,     // the waiting thread was asked to stop (see kReplySliceMs)
 };
 
 const char *exchangeResultName(ExchangeResult result);
+
+// Tells a worker when its job must end after an exchange: a device that did
+// not answer will not answer the next request either, one that is gone takes
+// nothing more, and writes that keep failing (each may block for seconds, see
+// kStalledWriteMs) end the job after kMaxConsecutiveWriteFailures in a row.
+class JobEndCheck {
+public:
+    enum class Reason { None, NoAnswer, DeviceGone, WritesFailing };
+    Reason after(ExchangeResult result);
+
+private:
+    int failedWritesInARow_ = 0;
+};
 
 class DeviceChannel {
 public:
@@ -30,15 +49,24 @@ public:
     DeviceChannel(const DeviceChannel &) = delete;
     DeviceChannel &operator=(const DeviceChannel &) = delete;
 
-    ExchangeResult exchange(const DeviceReport &request, DeviceReport *reply,
-                            int timeoutMs = kReplyTimeoutMs);
+    // One request and its one reply, which `reply` holds when the result is
+    // Ok. A worker thread asked to stop (QThread::requestInterruption) ends
+    // its wait with Stopped.
+    ExchangeResult exchange(const DeviceReport &request, DeviceReport *reply, ReplyWait wait);
 
-    // Stores a newly opened handle, closing the one it replaces.
+    // Stores a newly opened handle, closing the one it replaces. Replies still
+    // owed by the device may arrive in the new handle, so they stay counted.
     void replace(hid_device *newHandle);
     // Closes the open handle, if any; never calls hid_close with null.
     void close();
 
 private:
+    int discardQueuedReports();
+    ExchangeResult awaitOwedReplies(ReplyWait wait);
+    ExchangeResult awaitReply(const DeviceReport &request, DeviceReport &reply, ReplyWait wait);
+
     hid_device *&handle_;
     QMutex mutex_;
+    // Requests written whose reply was never read: the device may still send it.
+    int owedReplies_ = 0;
 };

@@ -9,6 +9,7 @@ constexpr std::size_t kRecordNameWidth = 16;
 constexpr std::size_t kRecordValueOffset = 26;
 constexpr std::size_t kVersionTextOffset = 34;
 constexpr std::size_t kFlashDataOffset = 14;
+constexpr std::size_t kValueLengthEnd = 10; // reply bytes 8-9 hold the value length
 
 void putU16(DeviceReport &r, std::size_t offset, uint32_t value) {
     r[offset] = uint8_t(value & 0xFF);
@@ -31,6 +32,31 @@ DeviceReport header(uint8_t command, uint8_t target, uint16_t payloadLength) {
 void putName(DeviceReport &r, std::size_t offset, const char *name) {
     std::size_t length = std::min(std::strlen(name), kRecordNameWidth);
     std::memcpy(r.data() + offset, name, length);
+}
+
+std::size_t recordValueOffset(bool isVersionRecord) {
+    return isVersionRecord ? kVersionTextOffset : kRecordValueOffset;
+}
+
+// The announced value length, clipped to what the report can hold after `offset`.
+std::size_t clippedValueLength(const DeviceReport &reply, std::size_t offset) {
+    const std::size_t announced = std::size_t(reply[8] | (reply[9] << 8));
+    return std::min(announced, kReportSize - offset);
+}
+
+bool isRequest(const DeviceReport &request, uint8_t command, uint8_t target) {
+    return request[3] == command && request[4] == target;
+}
+
+bool readsVersion(const DeviceReport &request) {
+    const char *name = reinterpret_cast<const char *>(request.data() + 9);
+    return std::strncmp(name, "version", kRecordNameWidth) == 0;
+}
+
+// A record reply must deliver its value length and the value it announces.
+std::size_t recordReplyBytes(const DeviceReport &reply, bool isVersionRecord) {
+    const std::size_t offset = recordValueOffset(isVersionRecord);
+    return std::max(kValueLengthEnd, offset + clippedValueLength(reply, offset));
 }
 
 } // namespace
@@ -80,12 +106,19 @@ uint16_t replyValueLength(const DeviceReport &reply) {
 }
 
 QString replyRecordText(const DeviceReport &reply, bool isVersionRecord) {
-    const std::size_t offset = isVersionRecord ? kVersionTextOffset : kRecordValueOffset;
-    const std::size_t available = kReportSize - offset;
-    const std::size_t length = std::min<std::size_t>(replyValueLength(reply), available);
+    const std::size_t offset = recordValueOffset(isVersionRecord);
+    const std::size_t length = clippedValueLength(reply, offset);
     const char *begin = reinterpret_cast<const char *>(reply.data() + offset);
     const char *end = std::find(begin, begin + length, '\0');
     return QString::fromUtf8(begin, int(end - begin));
+}
+
+std::size_t replyBytesNeeded(const DeviceReport &request, const DeviceReport &reply) {
+    if (isRequest(request, 1, 2)) // flash read
+        return kFlashDataOffset + kFlashBlockSize;
+    if (isRequest(request, 1, 3)) // record read
+        return recordReplyBytes(reply, readsVersion(request));
+    return 1; // a firmware block or a record write: any report answers it
 }
 
 const uint8_t *replyFlashData(const DeviceReport &reply) {

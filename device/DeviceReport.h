@@ -34,6 +34,10 @@ uint16_t replyValueLength(const DeviceReport &reply);
 // Text of a record reply: the value at offset 26 ("version": 34), clipped to
 // the reply buffer and ending at the first zero byte, decoded as UTF-8.
 QString replyRecordText(const DeviceReport &reply, bool isVersionRecord);
+// How many bytes `reply` must hold for the request it answers to be usable:
+// 526 for a flash read (data up to byte 525), the announced value for a
+// record read, one for anything else (only its arrival counts).
+std::size_t replyBytesNeeded(const DeviceReport &request, const DeviceReport &reply);
 // The 512 flash bytes of a flash-read reply (bytes 14-525).
 const uint8_t *replyFlashData(const DeviceReport &reply);
 

@@ -64,15 +64,16 @@ Identity identify(DeviceChannel &channel, uint16_t productId) {
     Identity identity;
     for (const RecordTarget &record : kRecords) {
         DeviceReport reply{};
-        const ExchangeResult result =
-            channel.exchange(report::recordRead(productId, record.name), &reply);
-        if (result != ExchangeResult::Ok)
-            identity.allAnswered = false;
-        if (result == ExchangeResult::WriteFailed || result == ExchangeResult::NoDevice)
+        const ExchangeResult result = channel.exchange(report::recordRead(productId, record.name),
+                                                       &reply, ReplyWait::Interactive);
+        if (result == ExchangeResult::Ok) {
+            identity.*record.field =
+                report::replyRecordText(reply, record.field == &Identity::version);
             continue;
-        identity.*record.field = report::replyRecordText(reply, record.field == &Identity::version);
+        }
+        identity.allAnswered = false;
         // A device that does not answer one read will not answer the next
-        // either; stop here instead of waiting out every timeout.
+        // either; stop here instead of waiting out every bound.
         if (result == ExchangeResult::Timeout)
             break;
     }

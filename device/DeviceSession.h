@@ -48,9 +48,8 @@ std::vector<Attached> listAttached();
 // Opens the interface at `path` in blocking mode; null when it cannot be opened.
 hid_device *open(const char *path);
 
-// The three records read at identification. A record stays unset when its
-// request could not be sent; a request sent but not answered gives an empty
-// text, as the zeroed reply decodes to nothing.
+// The three records read at identification. A record stays unset unless its
+// reply came complete: a record that was not read is not an empty record.
 struct Identity {
     std::optional<QString> version;
     std::optional<QString> psnId;

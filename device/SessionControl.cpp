@@ -11,6 +11,16 @@
 #include "ui/MainWindow.h"
 #include "ui/Messages.h"
 
+namespace {
+
+const char *const kNotAnswering = "The accessory does not answer: its records could not be "
+                                  "read. The next device action will try again.";
+const char *const kNotReadPlaceholder = "(not read: the accessory does not answer)";
+const char *const kNotAnsweringWarning =
+    "The accessory does not answer. Check that it is plugged in properly and try again.";
+
+} // namespace
+
 void MainWindow::openDevice() {
     identifyRefused = false;
     if (deviceJobRunning()) {
@@ -37,6 +47,7 @@ void MainWindow::openDevice() {
     editPin->setText(QString());
     hid_device *opened = accessory::open(devicePath);
     channel.replace(opened);
+    deviceIdentified = false;
     if (!opened) {
         qDebug() << accessory::kPermissionHint;
         explainNotConnected(QString::fromUtf8(accessory::kPermissionHint));
@@ -52,15 +63,48 @@ void MainWindow::openDevice() {
 }
 
 void MainWindow::readDeviceRecords() {
-    const accessory::Identity identity = accessory::identify(channel, currentPid);
+    showIdentification(accessory::identify(channel, currentPid));
+}
+
+// A record that was not read leaves its field empty with a note in grey, and
+// the indicator's tool tip says why, so that an accessory that does not
+// answer never looks like one that holds empty records.
+void MainWindow::showIdentification(const accessory::Identity &identity) {
     if (identity.version) {
         versionText = *identity.version;
         showVersion(versionText);
     }
-    if (identity.psnId)
-        editPsnId->setText(*identity.psnId);
-    if (identity.pin)
-        editPin->setText(*identity.pin);
+    const QString notRead = QString::fromUtf8(kNotReadPlaceholder);
+    editPsnId->setText(identity.psnId.value_or(QString()));
+    editPsnId->setPlaceholderText(identity.psnId ? QString() : notRead);
+    editPin->setText(identity.pin.value_or(QString()));
+    editPin->setPlaceholderText(identity.pin ? QString() : notRead);
+    deviceIdentified = identity.allAnswered;
+    btnDeviceConnected->setToolTip(deviceIdentified ? QString() : QString::fromUtf8(kNotAnswering));
+    if (!deviceIdentified)
+        qDebug() << kNotAnswering;
+}
+
+bool MainWindow::identifiedForDeviceAction() {
+    if (hidHandle && !deviceIdentified) {
+        openDevice();
+        // Another program's job holds the accessory; openDevice has said so.
+        if (identifyRefused)
+            return false;
+    }
+    return deviceReadyForAction();
+}
+
+bool MainWindow::deviceReadyForAction() {
+    if (!hidHandle) {
+        showWarning(this, QStringLiteral("Not connected device!"));
+        return false;
+    }
+    if (!deviceIdentified) {
+        showWarning(this, QString::fromUtf8(kNotAnsweringWarning));
+        return false;
+    }
+    return true;
 }
 
 void MainWindow::showConnected(bool connected) {
@@ -68,8 +112,9 @@ void MainWindow::showConnected(bool connected) {
     btnDeviceNotConnected->setVisible(!connected);
 }
 
-ExchangeResult MainWindow::exchange(const DeviceReport &request, DeviceReport *reply) {
-    return channel.exchange(request, reply);
+ExchangeResult MainWindow::exchange(const DeviceReport &request, DeviceReport *reply,
+                                    ReplyWait wait) {
+    return channel.exchange(request, reply, wait);
 }
 
 void MainWindow::stopWorkers(unsigned long waitMs) {
@@ -88,9 +133,8 @@ void MainWindow::stopWorkersForRemoval() {
     fwJobStopped = fwJobStopped || fwWorker->isRunning();
     backupJobStopped = backupJobStopped || saveDataWorker->isRunning();
     // The handle is about to be closed; a worker must not be mid-exchange on
-    // it. The wait is bounded by one exchange, since that is the longest a
-    // worker can take to notice the request.
-    stopWorkers(kReplyTimeoutMs + 1000);
+    // it. A waiting worker notices the request within one reply slice.
+    stopWorkers(kWorkerStopWaitMs);
 }
 
 bool MainWindow::isStepOfStoppedJob() const {
@@ -113,6 +157,7 @@ bool MainWindow::refuseWhileDeviceBusy() {
 
 void MainWindow::closeDeviceHandle() {
     channel.close();
+    deviceIdentified = false;
 }
 
 bool MainWindow::lockDevice() {

@@ -44,12 +44,11 @@ void MainWindow::slotPushButtonRunUpdateFW() {
         return;
     }
     openDevice();
-    if (!g_mainWindow->hidHandle) {
-        showWarning(this, QStringLiteral("Not connected device!"));
+    // Another program's job holds the accessory; openDevice has said so.
+    if (identifyRefused || !deviceReadyForAction())
         return;
-    }
     // Held for the whole transfer; onFirmwareWorkerFinished gives it back.
-    if (identifyRefused || !lockDevice())
+    if (!lockDevice())
         return;
     dimFirmwareArrows();
     fwJobStopped = false;
@@ -71,7 +70,7 @@ void MainWindow::slotShowRunUpdateFWProcess(int step) {
     // Identifying the device afresh shows the version, account ID and PIN of
     // the updated firmware; were the thread somehow still running, openDevice
     // would defer itself to onFirmwareWorkerFinished.
-    fwWorker->wait(kReplyTimeoutMs);
+    fwWorker->wait(kWorkerStopWaitMs);
     openDevice();
 }
 

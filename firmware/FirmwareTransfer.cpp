@@ -20,12 +20,6 @@ int blockCount(qint64 fileSize) {
     return int((fileSize + qint64(kFirmwareBlockSize) - 1) / qint64(kFirmwareBlockSize));
 }
 
-// A device that stopped answering or is gone will not take the next block
-// either; going on would only wait out one timeout per block.
-bool endsTransfer(ExchangeResult result) {
-    return result == ExchangeResult::Timeout || result == ExchangeResult::NoDevice;
-}
-
 QString describeBlockFailure(ExchangeResult result, int blockIndex) {
     switch (result) {
     case ExchangeResult::Timeout:
@@ -37,6 +31,13 @@ QString describeBlockFailure(ExchangeResult result, int blockIndex) {
             .arg(blockIndex)
             .arg(QString::fromLatin1(exchangeResultName(result)));
     }
+}
+
+QString describeWritesFailing(int blockIndex) {
+    return QStringLiteral("The device took none of the last %1 blocks, up to block %2, so the "
+                          "update was ended there.")
+        .arg(kMaxConsecutiveWriteFailures)
+        .arg(blockIndex);
 }
 
 // The 512 bytes of block `blockIndex`: read in place, except a short last
@@ -88,14 +89,17 @@ private:
                 break;
             }
             const uint8_t *data = blockData(image, i, padded);
-            const ExchangeResult sent =
-                channel_.exchange(report::firmwareBlock(uint32_t(i), data), &reply);
+            const ExchangeResult sent = channel_.exchange(report::firmwareBlock(uint32_t(i), data),
+                                                          &reply, ReplyWait::FirmwareBlock);
             if (sent == ExchangeResult::Ok)
                 ++acknowledged;
             else
                 noteFailure(Outcome::BlocksFailed, describeBlockFailure(sent, i));
-            if (endsTransfer(sent))
+            if (const auto reason = jobEnd_.after(sent); reason != JobEndCheck::Reason::None) {
+                if (reason == JobEndCheck::Reason::WritesFailing)
+                    result_.detail = describeWritesFailing(i);
                 break;
+            }
             if (observer_.blockDone)
                 observer_.blockDone(i + 1, result_.totalBlocks);
             reportProgress(i, blocksPerStep, nextStepBlock);
@@ -128,6 +132,7 @@ private:
     DeviceChannel &channel_;
     const TransferObserver &observer_;
     TransferResult result_;
+    JobEndCheck jobEnd_;
     int stepsSignalled_ = 0;
 };
 

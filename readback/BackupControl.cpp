@@ -39,6 +39,8 @@ bool MainWindow::startFlashBackup(const QString &path) {
                               .arg(QDir::toNativeSeparators(path), reason));
         return false;
     }
+    if (!identifiedForDeviceAction())
+        return false;
     // Held for the whole read-back; onBackupWorkerFinished gives it back.
     if (!lockDevice())
         return false;

@@ -19,11 +19,6 @@ void logBlockAddress(uint32_t address) {
            (address >> 16) & 0xFF, 0u);
 }
 
-// Results after which the device will not answer the next request either.
-bool deviceGone(ExchangeResult result) {
-    return result == ExchangeResult::Timeout || result == ExchangeResult::NoDevice;
-}
-
 QString fileProblem(const QString &path, const QString &reason) {
     return QStringLiteral("%1 (%2)").arg(reason, QDir::toNativeSeparators(path));
 }
@@ -32,17 +27,20 @@ ExchangeResult readBlock(DeviceChannel &channel, int block, uint8_t *image) {
     const uint32_t address = uint32_t(block) * kFlashBlockSize;
     logBlockAddress(address);
     DeviceReport reply{};
-    const ExchangeResult exchanged = channel.exchange(report::flashRead(uint32_t(block)), &reply);
+    const ExchangeResult exchanged =
+        channel.exchange(report::flashRead(uint32_t(block)), &reply, ReplyWait::FlashRead);
     if (exchanged == ExchangeResult::Ok)
         std::memcpy(image + address, report::replyFlashData(reply), kFlashBlockSize);
     return exchanged;
 }
 
-BackupResult finished(Outcome outcome, int failedBlocks, const QString &detail) {
+BackupResult finished(Outcome outcome, int failedBlocks, const QString &detail,
+                      bool writesFailing = false) {
     BackupResult result;
     result.outcome = outcome;
     result.failedBlocks = failedBlocks;
     result.detail = detail;
+    result.writesFailing = writesFailing;
     return result;
 }
 
@@ -62,11 +60,17 @@ bool canCreate(const QString &path, QString *reason) {
 
 QString failureText(const BackupResult &result) {
     switch (result.outcome) {
-    case Outcome::BlocksFailed:
-        return QStringLiteral("Flash backup failed: %1 of %2 blocks could not be read; no "
-                              "backup file was written.")
-            .arg(result.failedBlocks)
-            .arg(kFlashBlockCount);
+    case Outcome::BlocksFailed: {
+        QString text = QStringLiteral("Flash backup failed: %1 of %2 blocks could not be read; "
+                                      "no backup file was written.")
+                           .arg(result.failedBlocks)
+                           .arg(kFlashBlockCount);
+        if (result.writesFailing)
+            text += QStringLiteral(" The device took none of %1 requests in a row, so the "
+                                   "backup was ended there.")
+                        .arg(kMaxConsecutiveWriteFailures);
+        return text;
+    }
     case Outcome::Stopped:
         return QStringLiteral("Flash backup stopped; no backup file was written.");
     case Outcome::FileError:
@@ -80,6 +84,7 @@ QString failureText(const BackupResult &result) {
 
 ReadSummary readWholeFlash(DeviceChannel &channel, uint8_t *image, const ReadObserver &observer) {
     ReadSummary summary;
+    JobEndCheck jobEnd;
     int loopStep = kBlocksPerStep;
     qDebug("show  iTotalTimes:%d,loopStep:%d", 0, loopStep);
     for (int block = 0; block < kFlashBlockCount; ++block) {
@@ -94,10 +99,11 @@ ReadSummary readWholeFlash(DeviceChannel &channel, uint8_t *image, const ReadObs
                                            .arg(block)
                                            .arg(QLatin1String(exchangeResultName(exchanged)));
             ++summary.failedBlocks;
-            if (deviceGone(exchanged)) {
-                summary.failedBlocks += kFlashBlockCount - 1 - block;
-                return summary;
-            }
+        }
+        if (const auto reason = jobEnd.after(exchanged); reason != JobEndCheck::Reason::None) {
+            summary.failedBlocks += kFlashBlockCount - 1 - block;
+            summary.writesFailing = reason == JobEndCheck::Reason::WritesFailing;
+            return summary;
         }
         const int iTotalTimes = block + 1;
         if (observer.blockDone)
@@ -129,7 +135,8 @@ BackupResult backUpFlash(DeviceChannel &channel, const QString &path,
         file.cancelWriting();
         if (summary.interrupted)
             return finished(Outcome::Stopped, summary.failedBlocks, QString());
-        return finished(Outcome::BlocksFailed, summary.failedBlocks, summary.firstFailure);
+        return finished(Outcome::BlocksFailed, summary.failedBlocks, summary.firstFailure,
+                        summary.writesFailing);
     }
     if (file.write(image) != image.size()) {
         const QString reason = fileProblem(path, file.errorString());

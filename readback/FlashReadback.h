@@ -17,6 +17,9 @@ struct BackupResult {
     Outcome outcome = Outcome::None;
     int failedBlocks = 0;
     QString detail; // what went wrong, for the message to the user
+    // Ended early because the device refused kMaxConsecutiveWriteFailures
+    // requests in a row.
+    bool writesFailing = false;
 };
 
 // How a read-back reports and is stopped; every member may be left empty.
@@ -31,12 +34,13 @@ struct ReadObserver {
 
 struct ReadSummary {
     bool interrupted = false;
-    int failedBlocks = 0; // blocks left zero in the image
-    QString firstFailure; // which block failed first, and how
+    int failedBlocks = 0;       // blocks left zero in the image
+    QString firstFailure;       // which block failed first, and how
+    bool writesFailing = false; // see BackupResult
 };
 
-// Fills the 512 KiB `image`; stops early when stopped or when the device
-// stopped answering (the blocks not read then count as failed).
+// Fills the 512 KiB `image`; stops early when stopped, or when JobEndCheck
+// ends the job (the blocks not read then count as failed).
 ReadSummary readWholeFlash(DeviceChannel &channel, uint8_t *image, const ReadObserver &observer);
 
 // Whether a backup file can be created at `path` (else why not, in

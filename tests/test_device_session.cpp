@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "device/DeviceDiscovery.h"
+#include "support/DialogAnswerer.h"
 #include "support/WindowFixture.h"
 
 namespace {
@@ -26,6 +27,11 @@ emu::RequestMatcher recordReadOf(const char *name) {
         return request.size() > 24 && request[3] == 1 && request[4] == 3 &&
                std::strncmp(reinterpret_cast<const char *>(&request[9]), name, 16) == 0;
     };
+}
+
+QByteArray storedRecord(const char *name) {
+    const std::vector<uint8_t> value = emu::record(fixture::kDevicePath, name);
+    return QByteArray(reinterpret_cast<const char *>(value.data()), int(value.size()));
 }
 
 } // namespace
@@ -103,11 +109,48 @@ private slots:
         timer.start();
         auto window = fixture::makeWindow();
         // One bounded wait, not one per record (and never for ever).
-        QVERIFY(timer.elapsed() < 2 * kReplyTimeoutMs);
+        QVERIFY(timer.elapsed() < 2 * kInteractiveReplyMs);
         QVERIFY(window->hidHandle != nullptr);
         emu::stopAnswering(fixture::kDevicePath, false);
         window->openDevice();
         QCOMPARE(window->editPin->text(), QStringLiteral("12345678"));
+    }
+
+    // Not shown as an accessory holding empty records; Save reads them afresh
+    // and overwrites none it could not read.
+    void unansweredIdentificationIsNotEmptyRecords() {
+        fixture::attachStandardDevice();
+        emu::stopAnswering(fixture::kDevicePath, true);
+        DialogAnswerer answerer;
+        LogCapture log;
+        auto window = fixture::makeWindow();
+        const QString notAnswering = QStringLiteral("The accessory does not answer: its records "
+                                                    "could not be read. The next device action "
+                                                    "will try again.");
+        QCOMPARE(window->btnDeviceConnected->toolTip(), notAnswering);
+        QVERIFY(log.contains(notAnswering));
+        QVERIFY(!window->editPsnId->placeholderText().isEmpty());
+        QVERIFY(!window->editPin->placeholderText().isEmpty());
+
+        window->editPsnId->setText(QStringLiteral("PASTEDID"));
+        emu::clearRequestLog();
+        window->slotPushButtonRunSaveData();
+        QCOMPARE(answerer.texts(), QStringList{QStringLiteral("The accessory does not answer. "
+                                                              "Check that it is plugged in "
+                                                              "properly and try again.")});
+        QVERIFY(fixture::requestsOfKind(1, 3).size() > 0); // it tried to identify again
+        QVERIFY(fixture::requestsOfKind(0, 3).empty());    // and wrote nothing
+
+        answerer.clear();
+        emu::stopAnswering(fixture::kDevicePath, false);
+        window->editPsnId->setText(QStringLiteral("PASTEDID"));
+        window->slotPushButtonRunSaveData();
+        QCOMPARE(answerer.texts(), QStringList{QStringLiteral("Save data successfully!")});
+        QCOMPARE(storedRecord("rp.psnid"), QByteArray("PASTEDID"));
+        QCOMPARE(window->editPin->text(), QStringLiteral("12345678")); // read afresh, kept
+        QCOMPARE(storedRecord("rp.pin"), QByteArray("12345678"));
+        QVERIFY(window->btnDeviceConnected->toolTip().isEmpty());
+        QVERIFY(window->editPin->placeholderText().isEmpty());
     }
 
     void repeatedOpensKeepOneHandle() {

@@ -22,7 +22,7 @@ constexpr int kFirmwareTarget = 1;
 constexpr int kRecordCommand = 1;
 constexpr int kRecordTarget = 3;
 
-enum class Fault { WriteFailure, ReadFailure, Detach, ReplyTimeout, Interruption };
+enum class Fault { WriteFailure, StalledWrites, ReadFailure, Detach, ReplyTimeout, Interruption };
 
 // Bytes that differ from block to block, so a misplaced block shows.
 QByteArray makeImage(int size) {
@@ -50,13 +50,18 @@ int recordReadCount() {
     return int(fixture::requestsOfKind(kRecordCommand, kRecordTarget).size());
 }
 
+// The block index of a firmware block request; -1 for any other request.
+int firmwareBlockIndex(const std::vector<uint8_t> &request) {
+    if (request.size() < 13 || request[3] != kFirmwareCommand || request[4] != kFirmwareTarget)
+        return -1;
+    const uint32_t address = uint32_t(request[9]) | uint32_t(request[10]) << 8 |
+                             uint32_t(request[11]) << 16 | uint32_t(request[12]) << 24;
+    return int(address / kBlock);
+}
+
 emu::RequestMatcher firmwareBlockAt(int blockIndex) {
     return [blockIndex](const std::vector<uint8_t> &request, int) {
-        if (request.size() < 13 || request[3] != kFirmwareCommand || request[4] != kFirmwareTarget)
-            return false;
-        const uint32_t address = uint32_t(request[9]) | uint32_t(request[10]) << 8 |
-                                 uint32_t(request[11]) << 16 | uint32_t(request[12]) << 24;
-        return address == uint32_t(blockIndex * kBlock);
+        return firmwareBlockIndex(request) == blockIndex;
     };
 }
 
@@ -230,6 +235,11 @@ void TestFirmware::failedTransferNeverReportsSuccess_data() {
         << Fault::WriteFailure << 262144
         << QStringLiteral("^Firmware update failed: 1 of 512 blocks were not acknowledged by the "
                           "device\\. The first failure was at block 100 \\(write failed\\)\\.$");
+    QTest::newRow("writes stall from block 100 on")
+        << Fault::StalledWrites << 262144
+        << QStringLiteral("^Firmware update failed: 412 of 512 blocks were not acknowledged by "
+                          "the device\\. The device took none of the last 3 blocks, up to block "
+                          "102, so the update was ended there\\.$");
     QTest::newRow("reply to block 100 lost")
         << Fault::ReadFailure << 262144
         << QStringLiteral("^Firmware update failed: 1 of 512 blocks were not acknowledged by the "
@@ -261,6 +271,12 @@ void TestFirmware::failedTransferNeverReportsSuccess() {
         emu::failWrites(kDevice, firmwareBlockAt(100));
     if (fault == Fault::ReadFailure)
         emu::failReads(kDevice, firmwareBlockAt(100));
+    if (fault == Fault::StalledWrites) {
+        const auto fromBlock100 = [](const std::vector<uint8_t> &request, int) {
+            return firmwareBlockIndex(request) >= 100;
+        };
+        emu::stallWrites(kDevice, fromBlock100, 100);
+    }
     if (fault == Fault::Detach)
         emu::detachAfterRequests(kDevice, 40);
 

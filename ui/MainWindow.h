@@ -26,6 +26,9 @@ class ResolverRun;
 struct ResolvedAccountId;
 class ArrowRowIndicator;
 class FocusMark;
+namespace accessory {
+struct Identity;
+}
 
 // The program's one window: a fixed 656 x 710 frameless picture with image
 // buttons. It owns the open device handle, the worker threads and the tray.
@@ -41,7 +44,7 @@ public:
     // --- device session -------------------------------------------------
     void openDevice();
     // Every request and its reply travel through here; see DeviceChannel.
-    ExchangeResult exchange(const DeviceReport &request, DeviceReport *reply);
+    ExchangeResult exchange(const DeviceReport &request, DeviceReport *reply, ReplyWait wait);
     // The channel itself, for the shared device code the workers run.
     DeviceChannel &deviceChannel() { return channel; }
     // True while the firmware transfer or the flash read-back is running.
@@ -140,6 +143,14 @@ private:
     void registerDeviceNotifications();
 
     void readDeviceRecords();
+    void showIdentification(const accessory::Identity &identity);
+    // For the device actions: true when an accessory is open and identified,
+    // after identifying it afresh if its last identification was not
+    // answered; otherwise tells the user why not and returns false.
+    bool identifiedForDeviceAction();
+    // Tells the user when no accessory is open or it is not identified.
+    bool deviceReadyForAction();
+    bool identifiedForSave();
     void showConnected(bool connected);
     void closeDeviceHandle();
     void stopWorkersForRemoval();
@@ -188,6 +199,8 @@ private:
     bool pasteAwaitingOutcome = false;
     bool fwJobStopped = false;     // set by a removal, cleared when a transfer starts
     bool backupJobStopped = false; // likewise for the flash backup
+    // The open accessory answered every record read of its identification.
+    bool deviceIdentified = false;
 };
 
 // The process-wide pointer to the one window; set early in its construction.

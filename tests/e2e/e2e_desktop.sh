@@ -79,7 +79,7 @@ win_x=$X win_y=$Y
 
 step "find the tray icon"
 tray=$(xdotool search --class trayer | head -n1)
-icon_x= icon_y=
+icon_x='' icon_y=''
 find_icon() {
     local id
     for id in $(xdotool search --pid "$app_pid" 2>/dev/null); do

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the end-to-end scripts: sourced after `binary` is set. Re-runs the
 # script under xvfb-run when no display is set, makes a work folder that goes
 # away at the end, and gives the program a guard key, a runtime folder, a
@@ -25,9 +26,10 @@ fail() {
 step() { echo "--- $*"; }
 
 # Qt's own dialogs, the same on every desktop.
-export QT_QPA_PLATFORMTHEME= QT_QPA_PLATFORM=xcb
+export QT_QPA_PLATFORMTHEME='' QT_QPA_PLATFORM=xcb
 export CORVANE_EMULATOR_STATE_DIR="$work/state" CORVANE_CONFIG_DIR="$work/config"
-export CORVANE_INSTANCE_KEY="corvane-e2e-$(basename "$work")" XDG_RUNTIME_DIR="$work/runtime"
+CORVANE_INSTANCE_KEY="corvane-e2e-${work##*/}" XDG_RUNTIME_DIR="$work/runtime"
+export CORVANE_INSTANCE_KEY XDG_RUNTIME_DIR
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 
 wait_for_window() { # name, seconds → window id
@@ -52,6 +54,6 @@ window_geometry() {
 
 # Starts the program under test in the work folder; its output goes to app.log.
 start_program() {
-    (cd "$work" && exec "$binary" "$@") > "$work/app.log" 2>&1 &
+    (cd "$work" && exec "$binary") > "$work/app.log" 2>&1 &
     app_pid=$!
 }

@@ -27,7 +27,7 @@ struct Reply {
     Bytes bytes;
     Bytes request; // what it answers, for the read fault matcher
     int requestIndex = 0;
-    Clock::time_point arrival; // when it reaches (or reached) the handles
+    Clock::time_point arrival;  // when it reaches (or reached) the handles
     bool zeroReadFirst = false; // the first read that waits for it returns 0
 };
 
@@ -459,9 +459,8 @@ void advanceDevice(Data &data, Device &device, Clock::time_point now) {
                                      [now](const Reply &reply) { return reply.arrival > now; });
     if (due == device.inFlight.end())
         return;
-    std::stable_sort(due, device.inFlight.end(), [](const Reply &a, const Reply &b) {
-        return a.arrival < b.arrival;
-    });
+    std::stable_sort(due, device.inFlight.end(),
+                     [](const Reply &a, const Reply &b) { return a.arrival < b.arrival; });
     for (auto reply = due; reply != device.inFlight.end(); ++reply) {
         for (auto &handle : data.handles) {
             if (isOpenOn(*handle, device))
@@ -480,9 +479,9 @@ void advance(Data &data, Clock::time_point now) {
 std::optional<Clock::time_point> nextArrival(const Device &device) {
     if (device.stopped || device.inFlight.empty())
         return std::nullopt;
-    const auto earliest = std::min_element(
-        device.inFlight.begin(), device.inFlight.end(),
-        [](const Reply &a, const Reply &b) { return a.arrival < b.arrival; });
+    const auto earliest =
+        std::min_element(device.inFlight.begin(), device.inFlight.end(),
+                         [](const Reply &a, const Reply &b) { return a.arrival < b.arrival; });
     return earliest->arrival;
 }
 
@@ -559,8 +558,7 @@ struct WriteStep {
     bool detachedNow = false;
 };
 
-WriteStep writeLocked(Data &data, hid_device *dev, const unsigned char *bytes,
-                      std::size_t length) {
+WriteStep writeLocked(Data &data, hid_device *dev, const unsigned char *bytes, std::size_t length) {
     hid_device_ *handle = usableHandle(data, dev, "hid_write");
     if (!handle)
         return {};
