@@ -8,6 +8,7 @@
 #include "firmware/WorkerThreadForFW.h"
 #include "ui/MainWindow.h"
 #include "ui/Messages.h"
+#include "ui/ProgressTips.h"
 #include "ui/StyleSheets.h"
 
 namespace {
@@ -51,9 +52,11 @@ void MainWindow::slotPushButtonRunUpdateFW() {
     if (!lockDevice())
         return;
     dimFirmwareArrows();
+    versionBeforeUpdate = versionText;
     fwJobStopped = false;
     fwWorker->iLoopTemp = 0;
     fwWorker->start(QThread::InheritPriority);
+    readOutProgress(QStringLiteral("Updating firmware"), blockCounter(fwWorker), fwProgress);
 }
 
 void MainWindow::slotShowRunUpdateFWProcess(int step) {
@@ -72,6 +75,21 @@ void MainWindow::slotShowRunUpdateFWProcess(int step) {
     // would defer itself to onFirmwareWorkerFinished.
     fwWorker->wait(kWorkerStopWaitMs);
     openDevice();
+    noteVersionChange(versionBeforeUpdate);
+}
+
+void MainWindow::noteVersionChange(const QString &before) {
+    QString change;
+    if (!hidHandle)
+        change = QStringLiteral("version not read, the device is not connected");
+    else if (versionText == before)
+        change = QStringLiteral("unchanged");
+    else
+        change = before + QStringLiteral(" → ") + versionText;
+    const QString note = QStringLiteral("Firmware update: ") + change;
+    qDebug().noquote() << note;
+    btnVersion->setToolTip(btnVersion->accessibleName() + QLatin1Char('\n') + note);
+    btnVersion->setAccessibleDescription(note);
 }
 
 // Runs on the GUI thread once the worker thread has ended; when the transfer
@@ -79,6 +97,7 @@ void MainWindow::slotShowRunUpdateFWProcess(int step) {
 // it only reads the finished worker's result and handles a deferred arrival.
 void MainWindow::onFirmwareWorkerFinished() {
     unlockDevice();
+    progressTips->end();
     const QString failure = firmware::failureText(fwWorker->result());
     if (!failure.isEmpty())
         showWarning(this, failure);

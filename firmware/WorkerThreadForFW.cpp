@@ -18,6 +18,12 @@ void WorkerThreadForFW::run() {
     result_ = Result{};
     firmware::TransferObserver observer;
     observer.stopRequested = [this] { return isInterruptionRequested(); };
+    blocksDone_ = 0;
+    totalBlocks_ = 0;
+    observer.blockDone = [this](int done, int total) {
+        totalBlocks_ = total;
+        blocksDone_ = done;
+    };
     observer.stepReached = [this](int step) {
         if (step != kFinalStep) // iLoopTemp counts the intermediate steps
             iLoopTemp = step;

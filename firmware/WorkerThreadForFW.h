@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QThread>
+#include <atomic>
 
 #include "firmware/FirmwareTransfer.h"
 
@@ -24,6 +25,11 @@ public:
     // Valid after the thread has finished.
     Result result() const;
 
+    // Blocks handled so far in the current run, and in all; readable from any
+    // thread while the run goes on.
+    int blocksDone() const { return blocksDone_; }
+    int totalBlocks() const { return totalBlocks_; }
+
     // See firmware::loadImage.
     static QString loadImage(const QString &path, QByteArray &image) {
         return firmware::loadImage(path, image);
@@ -37,4 +43,6 @@ protected:
 
 private:
     Result result_;
+    std::atomic<int> blocksDone_{0};
+    std::atomic<int> totalBlocks_{0};
 };

@@ -8,6 +8,7 @@
 #include "readback/WorkerThreadForSaveData.h"
 #include "ui/MainWindow.h"
 #include "ui/Messages.h"
+#include "ui/ProgressTips.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ bool MainWindow::startFlashBackup(const QString &path) {
     // told by its box.
     backupJobStopped = false;
     saveDataWorker->start();
+    readOutProgress(QStringLiteral("Backing up flash"), blockCounter(saveDataWorker), saveProgress);
     return true;
 }
 
@@ -70,6 +72,7 @@ void MainWindow::backUpFlashInteractively() {
 
 void MainWindow::onBackupWorkerFinished() {
     unlockDevice();
+    progressTips->end();
     const QString failure = readback::failureText(saveDataWorker->result());
     if (!failure.isEmpty())
         showWarning(this, failure);

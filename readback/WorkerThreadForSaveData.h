@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QThread>
+#include <atomic>
 
 #include "readback/FlashReadback.h"
 
@@ -20,6 +21,11 @@ public:
     // Valid after the thread has finished.
     Result result() const;
 
+    // Blocks handled so far in the current run, and in all; readable from any
+    // thread while the run goes on.
+    int blocksDone() const { return blocksDone_; }
+    int totalBlocks() const { return totalBlocks_; }
+
 signals:
     void sigRunUpdateSaveDataProcess(int step);
 
@@ -28,4 +34,6 @@ protected:
 
 private:
     Result result_;
+    std::atomic<int> blocksDone_{0};
+    std::atomic<int> totalBlocks_{0};
 };

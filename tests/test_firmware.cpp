@@ -10,6 +10,7 @@
 #include "firmware/WorkerThreadForFW.h"
 #include "support/DialogAnswerer.h"
 #include "support/WindowFixture.h"
+#include "ui/ProgressTips.h"
 #include "ui/StyleSheets.h"
 
 namespace {
@@ -142,6 +143,9 @@ private slots:
     void refusesLoadAndRunDuringTransfer();
     void cancellingDialogClearsChoice();
     void runWithoutDeviceWarns();
+    void progressTipText_data();
+    void progressTipText();
+    void progressTipsFollowTheTransfer();
 };
 
 void TestFirmware::sendsWholeImage_data() {
@@ -394,3 +398,66 @@ void TestFirmware::runWithoutDeviceWarns() {
 
 QTEST_MAIN(TestFirmware)
 #include "test_firmware.moc"
+
+void TestFirmware::progressTipText_data() {
+    QTest::addColumn<int>("done");
+    QTest::addColumn<int>("total");
+    QTest::addColumn<qint64>("elapsedMs");
+    QTest::addColumn<QString>("expected");
+
+    const QString update = QStringLiteral("Updating firmware: ");
+    QTest::newRow("nothing sent yet") << 0 << 1024 << qint64(2000) << update + "0 %";
+    QTest::newRow("rate not measured yet") << 40 << 1024 << qint64(300) << update + "3 %";
+    // 440 blocks in 9 s: 584 more at 48.9 blocks/s take 11.9 s.
+    QTest::newRow("rate measured")
+        << 440 << 1024 << qint64(9000) << update + "42 % — about 12 s left";
+    QTest::newRow("last second") << 1020 << 1024 << qint64(20000)
+                                 << update + "99 % — about 1 s left";
+    QTest::newRow("minutes") << 10 << 1024 << qint64(5000) << update + "0 % — about 8 min left";
+    QTest::newRow("done") << 1024 << 1024 << qint64(20000) << update + "100 %";
+    QTest::newRow("counter ahead of total") << 2000 << 1024 << qint64(1000) << update + "100 %";
+}
+
+void TestFirmware::progressTipText() {
+    QFETCH(int, done);
+    QFETCH(int, total);
+    QFETCH(qint64, elapsedMs);
+    QFETCH(QString, expected);
+    QCOMPARE(
+        ::progressTipText(QStringLiteral("Updating firmware"), BlockCount{done, total}, elapsedMs),
+        expected);
+}
+
+void TestFirmware::progressTipsFollowTheTransfer() {
+    emu::setVersionAfterFirmware(kDevice, "V2.0.0 emulated");
+    Session session;
+    const QString rowTip = session.window->fwArrows[0]->toolTip();
+    QVERIFY(!rowTip.isEmpty());
+    session.load(session.writeImage(makeImage(262144)));
+    emu::setReplyDelayMs(kDevice, 3);
+    LogCapture log;
+    session.run();
+    const QRegularExpression reading(
+        QStringLiteral("^Updating firmware: (\\d+) % — about \\d+ s left$"));
+    QVERIFY(
+        fixture::waitUntil([&] { return reading.match(session.window->toolTip()).hasMatch(); }));
+    for (QPushButton *arrow : session.window->fwArrows)
+        QVERIFY(reading.match(arrow->toolTip()).hasMatch());
+    emu::setReplyDelayMs(kDevice, 0);
+    QVERIFY(session.waitForEnd());
+    QTRY_VERIFY(session.window->toolTip().isEmpty());
+    for (QPushButton *arrow : session.window->fwArrows)
+        QCOMPARE(arrow->toolTip(), rowTip);
+    const QString changed = QStringLiteral("Firmware update: V1.2.0 emulated → V2.0.0 emulated");
+    QVERIFY(log.contains(changed));
+    QVERIFY2(session.window->btnVersion->toolTip().endsWith(changed),
+             qPrintable(session.window->btnVersion->toolTip()));
+
+    // The same version again: said so, in the log and on the version line.
+    session.load(session.writeImage(makeImage(1000)));
+    session.run();
+    QVERIFY(session.waitForEnd());
+    QVERIFY(log.contains(QStringLiteral("Firmware update: unchanged")));
+    QVERIFY(session.window->btnVersion->toolTip().endsWith(
+        QStringLiteral("Firmware update: unchanged")));
+}

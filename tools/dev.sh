@@ -19,7 +19,7 @@ packages=(
 test_packages=(
     qtbase5-dev xvfb xauth xdotool imagemagick x11-utils openbox trayer
     desktop-file-utils appstream dpkg-dev file
-    at-spi2-core python3-pyatspi dbus-daemon xclip lintian
+    at-spi2-core python3-pyatspi dbus-daemon dbus-bin xclip lintian
 )
 
 as_root() {

@@ -88,6 +88,7 @@ ArrowRowIndicator::ArrowRowIndicator(QWidget *window, const std::array<QPushButt
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setFocusPolicy(Qt::NoFocus);
     setAccessibleName(name);
+    setToolTip(name);
     QRect area;
     for (QPushButton *arrow : arrows) {
         area = area.united(arrow->geometry());
@@ -98,6 +99,13 @@ ArrowRowIndicator::ArrowRowIndicator(QWidget *window, const std::array<QPushButt
     }
     setGeometry(area);
     followArrows();
+}
+
+QList<QWidget *> ArrowRowIndicator::rowWidgets() const {
+    QList<QWidget *> widgets{const_cast<ArrowRowIndicator *>(this)};
+    for (QPushButton *arrow : arrows)
+        widgets.append(arrow);
+    return widgets;
 }
 
 bool ArrowRowIndicator::eventFilter(QObject *watched, QEvent *event) {

@@ -4,6 +4,7 @@
 // version line as read-only texts, and each row of six arrows as one progress
 // indicator instead of six unnamed buttons.
 
+#include <QList>
 #include <QProgressBar>
 #include <QString>
 #include <array>
@@ -35,6 +36,9 @@ class ArrowRowIndicator : public QProgressBar {
 public:
     ArrowRowIndicator(QWidget *window, const std::array<QPushButton *, 6> &arrows,
                       const QString &name);
+
+    // The six arrows and the indicator itself: where the row's tool tip goes.
+    QList<QWidget *> rowWidgets() const;
 
 protected:
     void paintEvent(QPaintEvent *) override {}

@@ -13,6 +13,7 @@
 #include "ui/Accessibility.h"
 #include "ui/FocusMark.h"
 #include "ui/MessageLog.h"
+#include "ui/ProgressTips.h"
 #include "ui/StyleSheets.h"
 #include "ui/TrayMenu.h"
 
@@ -147,12 +148,19 @@ void MainWindow::makeAccessible(const QList<QWidget *> &tabOrder) {
     fwProgress = new ArrowRowIndicator(this, fwArrows, QStringLiteral("Firmware update progress"));
     saveProgress = new ArrowRowIndicator(this, saveArrows, QStringLiteral("Save progress"));
     focusMark = new FocusMark(this, tabOrder);
+    progressTips = new ProgressTips(this);
+}
+
+void MainWindow::readOutProgress(const QString &activity, std::function<BlockCount()> count,
+                                 ArrowRowIndicator *row) {
+    progressTips->begin(activity, std::move(count), row->rowWidgets(), row->accessibleName());
 }
 
 void MainWindow::showVersion(const QString &text) {
     btnVersion->setText(text);
     a11y::describe(btnVersion, text.isEmpty() ? QStringLiteral("Version unknown")
                                               : QStringLiteral("Version ") + text);
+    btnVersion->setAccessibleDescription(QString()); // an update's note is about the past one
 }
 
 void MainWindow::explainNotConnected(const QString &problem) {

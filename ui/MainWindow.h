@@ -9,6 +9,7 @@
 #include <QSystemTrayIcon>
 #include <array>
 #include <cstdint>
+#include <functional>
 
 #include "device/DeviceChannel.h"
 #include "device/DeviceLock.h"
@@ -26,6 +27,8 @@ class ResolverRun;
 struct ResolvedAccountId;
 class ArrowRowIndicator;
 class FocusMark;
+class ProgressTips;
+struct BlockCount;
 namespace accessory {
 struct Identity;
 }
@@ -135,6 +138,11 @@ private:
     // explain, otherwise the plain state.
     void explainNotConnected(const QString &problem);
     const QPixmap &backgroundForScreen();
+    // Tool tips with percent and time left while the worker runs.
+    void readOutProgress(const QString &activity, std::function<BlockCount()> count,
+                         ArrowRowIndicator *row);
+    // After an update: log and show on the version line whether it changed.
+    void noteVersionChange(const QString &before);
     QPushButton *createButton(const QRect &geometry, const char *slot, const QString &styleSheet);
     void createWorkers();
     void createTrayIcon();
@@ -190,6 +198,8 @@ private:
     FocusMark *focusMark = nullptr;
     ArrowRowIndicator *fwProgress = nullptr;
     ArrowRowIndicator *saveProgress = nullptr;
+    ProgressTips *progressTips = nullptr;
+    QString versionBeforeUpdate;
     QNetworkAccessManager *networkManager = nullptr;
     DeviceMonitor *deviceMonitor = nullptr;
     bool arrivalPending = false;

@@ -5,7 +5,7 @@ through AT-SPI and real key presses.
     atspi_check.py tree <application name>
         Prints each visible accessible as "role | name | value" and fails when a
         control is missing, has the wrong role or name, or an unnamed control
-        is left in the tree.
+        is left in the tree; exit status 3 when the program is not on the bus.
     atspi_check.py keyboard <application name> <emulator state dir> <app pid>
         Tabs through the controls (pointer parked on the bare background, as
         keyboard focus follows it without a window manager), checks the order
@@ -46,6 +46,9 @@ def find_application(name, seconds=20):
             if app is not None and app.name == name and app.childCount > 0:
                 return app
         time.sleep(0.2)
+    desktop = pyatspi.Registry.getDesktop(0)
+    seen = [desktop.getChildAtIndex(i) for i in range(desktop.childCount)]
+    print("applications on the bus:", [(a.name, a.childCount) for a in seen if a is not None])
     return None
 
 
@@ -71,10 +74,10 @@ def value_of(accessible):
 
 
 def check_tree(app_name):
-    app = find_application(app_name)
+    app = find_application(app_name, seconds=15)
     if app is None:
         print("FAIL: the application is not on the accessibility bus")
-        return 1
+        return 3
     problems = []
     found = {}
     for accessible in walk(app):
@@ -160,6 +163,15 @@ def answer_box(title, key="Return"):
     return True
 
 
+def ended(pid):
+    """True once the process is gone or a zombie (the shell has not reaped it)."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().split()[2] == "Z"
+    except FileNotFoundError:
+        return True
+
+
 def check_keyboard(app_name, state_dir, app_pid):
     problems = []
     app = find_application(app_name)
@@ -223,11 +235,8 @@ def check_keyboard(app_name, state_dir, app_pid):
     time.sleep(0.3)
     xdotool("key", "Escape")
     deadline = time.time() + 10
-    while time.time() < deadline and os.path.exists(f"/proc/{app_pid}"):
+    while time.time() < deadline and not ended(app_pid):
         time.sleep(0.1)
-        with open(f"/proc/{app_pid}/stat") as stat:
-            if stat.read().split()[2] == "Z":
-                break
     records = {}
     for record in ("rp.psnid", "rp.pin"):
         path = os.path.join(state_dir, "record." + record)

@@ -29,6 +29,8 @@ void attachDemoAccessory() {
         flash[i] = uint8_t((i * 7 + i / 512) & 0xFF);
     emu::setFlash(kDemoPath, flash);
     emu::setVersionAfterFirmware(kDemoPath, "V1.2.1 (emulated, updated)");
+    emu::setReplyDelayMs(kDemoPath,
+                         qEnvironmentVariableIntValue("CORVANE_EMULATOR_REPLY_DELAY_MS"));
 }
 
 void exportState(const QString &dir) {

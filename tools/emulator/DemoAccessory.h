@@ -10,7 +10,8 @@ namespace demo {
 inline const std::string kDemoPath = "/dev/hidraw-emulated0";
 
 // Attaches the demo accessory with sample records and a recognisable flash,
-// and makes its version change when firmware arrives.
+// makes its version change when firmware arrives, and lets it answer each
+// request CORVANE_EMULATOR_REPLY_DELAY_MS late (real full-speed USB: ~20 ms).
 void attachDemoAccessory();
 
 // Writes what the demo accessory holds into `dir`: firmware.bin (the image it

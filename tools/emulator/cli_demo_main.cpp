@@ -42,8 +42,6 @@ void configureDemoAccessory() {
     if (flagSet("CORVANE_EMULATOR_SECOND_DEVICE"))
         attachSecondAccessory();
     emu::failOpen(demo::kDemoPath, flagSet("CORVANE_EMULATOR_FAIL_OPEN"));
-    emu::setReplyDelayMs(demo::kDemoPath,
-                         qEnvironmentVariableIntValue("CORVANE_EMULATOR_REPLY_DELAY_MS"));
     bool given = false;
     const int detachAfter = qEnvironmentVariableIntValue("CORVANE_EMULATOR_DETACH_AFTER", &given);
     if (given)

@@ -7,6 +7,8 @@
 //   CORVANE_AUTO_ANSWER=1        answer every message box with its default
 //                                button and print "dialog: <title>: <text>";
 //                                print "window shown" once the window is up
+//   CORVANE_EMULATOR_REPLY_DELAY_MS  the accessory answers each request this
+//                                late, like real full-speed USB (about 20 ms)
 #include <QApplication>
 #include <QMessageBox>
 #include <QMetaObject>
