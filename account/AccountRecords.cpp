@@ -18,4 +18,13 @@ WriteOutcome writeRecord(DeviceChannel &channel, uint16_t productId, const char 
                                         : WriteOutcome::NotAcknowledged;
 }
 
+QString notSavedMessage(const char *label, const char *name, WriteOutcome outcome) {
+    const char *reason = outcome == WriteOutcome::NotSent ? "it could not be sent to the device"
+                         : outcome == WriteOutcome::DeviceGone
+                             ? "the device is no longer connected"
+                             : "the device did not acknowledge it";
+    return QStringLiteral("The %1 (%2) was not saved: %3.")
+        .arg(QLatin1String(label), QLatin1String(name), QLatin1String(reason));
+}
+
 } // namespace records

@@ -27,15 +27,6 @@ WriteOutcome writeRecord(MainWindow &window, const RecordField &field) {
     return records::writeRecord(window.deviceChannel(), window.currentPid, field.name, field.value);
 }
 
-QString notSavedMessage(const RecordField &field, WriteOutcome outcome) {
-    const char *reason = outcome == WriteOutcome::NotSent ? "it could not be sent to the device"
-                         : outcome == WriteOutcome::DeviceGone
-                             ? "the device is no longer connected"
-                             : "the device did not acknowledge it";
-    return QStringLiteral("The %1 (%2) was not saved: %3.")
-        .arg(QLatin1String(field.label), QLatin1String(field.name), QLatin1String(reason));
-}
-
 QString tooLongMessage(const RecordField &field) {
     return QStringLiteral("The %1 is too long for the device (at most %2 characters).")
         .arg(QLatin1String(field.label))
@@ -97,13 +88,15 @@ void MainWindow::slotPushButtonRunSaveData() {
     const QString cleared = clearedRecords(fields);
     if (!cleared.isEmpty() && !confirmClearing(this, cleared))
         return;
+    if (!lockDevice())
+        return;
     // The arrows are not dimmed first: they only ever go from unlit to lit, and
     // a failed record is told by the warning below.
     QStringList failures;
     for (const RecordField &field : fields) {
         const WriteOutcome outcome = writeRecord(*this, field);
         if (outcome != WriteOutcome::Acknowledged) {
-            failures << notSavedMessage(field, outcome);
+            failures << records::notSavedMessage(field.label, field.name, outcome);
             continue;
         }
         for (int step = field.firstStep; step < field.firstStep + 3; ++step) {
@@ -114,6 +107,7 @@ void MainWindow::slotPushButtonRunSaveData() {
                 slotShowRunUpdateSaveDataProcess(step);
         }
     }
+    unlockDevice();
     if (!failures.isEmpty())
         showWarning(this, failures.join(QLatin1Char('\n')));
 }

@@ -33,6 +33,19 @@ uint16_t findFirstCandidate(char *pathOut) {
     return 0;
 }
 
+std::vector<Attached> listAttached() {
+    std::vector<Attached> found;
+    for (const Candidate &candidate : candidates()) {
+        hid_device_info *devices = hid_enumerate(candidate.vendorId, candidate.productId);
+        for (const hid_device_info *info = devices; info; info = info->next) {
+            if (info->usage_page == kUsagePage && info->usage == kUsage && info->path)
+                found.push_back({info->vendor_id, info->product_id, QByteArray(info->path)});
+        }
+        hid_free_enumeration(devices);
+    }
+    return found;
+}
+
 hid_device *open(const char *path) {
     hid_device *opened = hid_open_path(path);
     if (opened)

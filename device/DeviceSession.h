@@ -2,11 +2,13 @@
 // Finding, opening and identifying the accessory, with nothing but Qt Core:
 // the window's device session and the command-line tool share this code.
 
+#include <QByteArray>
 #include <QString>
 #include <array>
 #include <cstdint>
 #include <hidapi.h>
 #include <optional>
+#include <vector>
 
 #include "device/DeviceChannel.h"
 
@@ -31,6 +33,17 @@ extern const char *const kPermissionHint;
 // caller has zeroed; at least 256 bytes) and returns its product identifier;
 // returns 0 and leaves `pathOut` empty when none is attached.
 uint16_t findFirstCandidate(char *pathOut);
+
+// One attached interface of the accessory.
+struct Attached {
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    QByteArray path;
+};
+
+// Every attached interface that findFirstCandidate would accept, in the order
+// it tries them, so the first entry is the one the window opens.
+std::vector<Attached> listAttached();
 
 // Opens the interface at `path` in blocking mode; null when it cannot be opened.
 hid_device *open(const char *path);

@@ -23,6 +23,7 @@ const char *const kNotAnsweringWarning =
 } // namespace
 
 void MainWindow::openDevice() {
+    identifyRefused = false;
     if (deviceJobRunning()) {
         // Never re-identify under a running transfer; do it when it ends.
         arrivalPending = true;
@@ -55,7 +56,11 @@ void MainWindow::openDevice() {
         return;
     }
     showConnected(true);
+    identifyRefused = !lockDevice();
+    if (identifyRefused)
+        return;
     readDeviceRecords();
+    unlockDevice();
 }
 
 void MainWindow::readDeviceRecords() {
@@ -86,8 +91,12 @@ void MainWindow::showIdentification(const accessory::Identity &identity) {
 }
 
 bool MainWindow::identifiedForDeviceAction() {
-    if (hidHandle && !deviceIdentified)
+    if (hidHandle && !deviceIdentified) {
         openDevice();
+        // Another program's job holds the accessory; openDevice has said so.
+        if (identifyRefused)
+            return false;
+    }
     return deviceReadyForAction();
 }
 
@@ -163,6 +172,18 @@ bool MainWindow::refuseWhileDeviceBusy() {
 void MainWindow::closeDeviceHandle() {
     channel.close();
     deviceIdentified = false;
+}
+
+bool MainWindow::lockDevice() {
+    if (deviceLock.acquire(QString::fromLocal8Bit(devicePath)) == DeviceLock::Result::Acquired)
+        return true;
+    showWarning(this, QStringLiteral("Another program is using the accessory; try again when it "
+                                     "has finished."));
+    return false;
+}
+
+void MainWindow::unlockDevice() {
+    deviceLock.release();
 }
 
 void MainWindow::runDeferredArrival() {

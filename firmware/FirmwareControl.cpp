@@ -17,33 +17,6 @@ namespace {
 constexpr int kFirstStep = 1;
 constexpr int kFinalStep = 6;
 
-// The sentence for a transfer that did not succeed; empty for one that did.
-QString firmwareFailureText(const WorkerThreadForFW::Result &result) {
-    using Outcome = WorkerThreadForFW::Outcome;
-    switch (result.outcome) {
-    case Outcome::BlocksFailed: {
-        QString text = QStringLiteral("Firmware update failed: %1 of %2 blocks were not "
-                                      "acknowledged by the device.")
-                           .arg(result.failedBlocks)
-                           .arg(result.totalBlocks);
-        if (!result.detail.isEmpty())
-            text += QLatin1Char(' ') + result.detail;
-        return text;
-    }
-    case Outcome::Stopped:
-        return QStringLiteral("Firmware update stopped: %1 of %2 blocks were not sent or not "
-                              "acknowledged.")
-            .arg(result.failedBlocks)
-            .arg(result.totalBlocks);
-    case Outcome::FileError:
-        return result.detail;
-    case Outcome::None:
-    case Outcome::Succeeded:
-        break;
-    }
-    return QString();
-}
-
 } // namespace
 
 void MainWindow::slotPushButtonLoadFW() {
@@ -85,7 +58,11 @@ void MainWindow::slotPushButtonRunUpdateFW() {
         return;
     }
     openDevice();
-    if (!deviceReadyForAction())
+    // Another program's job holds the accessory; openDevice has said so.
+    if (identifyRefused || !deviceReadyForAction())
+        return;
+    // Held for the whole transfer; onFirmwareWorkerFinished gives it back.
+    if (!lockDevice())
         return;
     dimFirmwareArrows();
     versionBeforeUpdate = versionText;
@@ -132,8 +109,9 @@ void MainWindow::noteVersionChange(const QString &before) {
 // succeeded this may run inside the success box's event loop, which is fine:
 // it only reads the finished worker's result and handles a deferred arrival.
 void MainWindow::onFirmwareWorkerFinished() {
+    unlockDevice();
     progressTips->end();
-    const QString failure = firmwareFailureText(fwWorker->result());
+    const QString failure = firmware::failureText(fwWorker->result());
     if (!failure.isEmpty())
         showWarning(this, failure);
     runDeferredArrival();

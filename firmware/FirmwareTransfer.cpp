@@ -158,6 +158,32 @@ QString loadImage(const QString &path, QByteArray &image) {
     return QString();
 }
 
+// The sentence for a transfer that did not succeed; empty for one that did.
+QString failureText(const TransferResult &result) {
+    switch (result.outcome) {
+    case Outcome::BlocksFailed: {
+        QString text = QStringLiteral("Firmware update failed: %1 of %2 blocks were not "
+                                      "acknowledged by the device.")
+                           .arg(result.failedBlocks)
+                           .arg(result.totalBlocks);
+        if (!result.detail.isEmpty())
+            text += QLatin1Char(' ') + result.detail;
+        return text;
+    }
+    case Outcome::Stopped:
+        return QStringLiteral("Firmware update stopped: %1 of %2 blocks were not sent or not "
+                              "acknowledged.")
+            .arg(result.failedBlocks)
+            .arg(result.totalBlocks);
+    case Outcome::FileError:
+        return result.detail;
+    case Outcome::None:
+    case Outcome::Succeeded:
+        break;
+    }
+    return QString();
+}
+
 TransferResult sendImageFile(DeviceChannel &channel, const QString &path,
                              const TransferObserver &observer) {
     QByteArray image;

@@ -45,4 +45,7 @@ TransferResult sendImageFile(DeviceChannel &channel, const QString &path,
 TransferResult sendImage(DeviceChannel &channel, const QByteArray &image,
                          const TransferObserver &observer);
 
+// The sentence for a transfer that did not succeed; empty for one that did.
+QString failureText(const TransferResult &result);
+
 } // namespace firmware

@@ -36,7 +36,7 @@ done
 step "configure and build $build_dir (Release, default prefix)"
 cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX=/usr/local -DCORVANE_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build_dir" --target corvane -j"$(nproc)"
+cmake --build "$build_dir" --target corvane corvane-cli -j"$(nproc)"
 
 step "cpack -G DEB"
 rm -f "$build_dir"/corvane_*.deb
@@ -59,6 +59,9 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$d
 step "installed files"
 expected=(
     /usr/bin/corvane
+    /usr/bin/corvane-cli
+    /usr/share/man/man1/corvane-cli.1.gz
+    /usr/share/bash-completion/completions/corvane-cli
     /usr/share/corvane/python/PSNID.py
     /usr/lib/udev/rules.d/70-corvane.rules
     /usr/share/applications/$app_id.desktop
@@ -73,6 +76,17 @@ for file in "${expected[@]}"; do
     echo "ok $file"
 done
 [ ! -e /usr/bin/corvane-emulated ] || die "/usr/bin/corvane-emulated must not be installed"
+[ ! -e /usr/bin/corvane-cli-emulated ] || die "/usr/bin/corvane-cli-emulated must not be installed"
+step "run /usr/bin/corvane-cli"
+/usr/bin/corvane-cli --version | grep -qx "corvane-cli 1.2.0" || die "corvane-cli --version"
+# No accessory on a CI machine: exit code 3, and nothing on standard output.
+set +e
+cli_output=$(XDG_RUNTIME_DIR=$(mktemp -d) /usr/bin/corvane-cli list 2>/dev/null)
+cli_status=$?
+set -e
+[ "$cli_status" -eq 3 ] && [ -z "$cli_output" ] ||
+    die "corvane-cli list without an accessory: exit $cli_status, output '$cli_output'"
+echo "ok corvane-cli runs (list: exit 3, no accessory)"
 # The compiled-in folder is stored as UTF-8 or, from QStringLiteral, UTF-16.
 holds_text() {
     LC_ALL=C grep -aqF "$2" "$1" ||

@@ -46,6 +46,42 @@ BackupResult finished(Outcome outcome, int failedBlocks, const QString &detail,
 
 } // namespace
 
+// Opens (and discards) the file a backup would write: QSaveFile leaves
+// neither a new file nor a change to an existing one behind.
+bool canCreate(const QString &path, QString *reason) {
+    QSaveFile probe(path);
+    if (!probe.open(QIODevice::WriteOnly)) {
+        *reason = probe.errorString();
+        return false;
+    }
+    probe.cancelWriting();
+    return true;
+}
+
+QString failureText(const BackupResult &result) {
+    switch (result.outcome) {
+    case Outcome::BlocksFailed: {
+        QString text = QStringLiteral("Flash backup failed: %1 of %2 blocks could not be read; "
+                                      "no backup file was written.")
+                           .arg(result.failedBlocks)
+                           .arg(kFlashBlockCount);
+        if (result.writesFailing)
+            text += QStringLiteral(" The device took none of %1 requests in a row, so the "
+                                   "backup was ended there.")
+                        .arg(kMaxConsecutiveWriteFailures);
+        return text;
+    }
+    case Outcome::Stopped:
+        return QStringLiteral("Flash backup stopped; no backup file was written.");
+    case Outcome::FileError:
+        return QStringLiteral("The backup file could not be written: %1").arg(result.detail);
+    case Outcome::None:
+    case Outcome::Succeeded:
+        break;
+    }
+    return QString();
+}
+
 ReadSummary readWholeFlash(DeviceChannel &channel, uint8_t *image, const ReadObserver &observer) {
     ReadSummary summary;
     JobEndCheck jobEnd;

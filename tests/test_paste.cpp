@@ -12,6 +12,7 @@
 #include "account/PythonResolver.h"
 #include "account/ResolverRun.h"
 #include "support/DialogAnswerer.h"
+#include "support/TokenServerScript.h"
 #include "support/WindowFixture.h"
 
 #ifdef Q_OS_LINUX
@@ -52,21 +53,6 @@ bool sanitized() {
     return false;
 }
 
-// The authorization server's two token endpoints on 127.0.0.1, in a child
-// process. It prints its host:port, and the number of requests it answered once
-// its input is closed. Arguments: the helper's folder, then optionally the
-// delay before each answer and the seconds between an answer's bytes.
-const char *const kTokenServerScript =
-    "import sys\n"
-    "sys.path.insert(0, sys.argv[1])\n"
-    "from fake_signin_server import FakeSignInServer\n"
-    "timing = [float(x) for x in sys.argv[2:4]]\n"
-    "server = FakeSignInServer((200, {'access_token': 't'}), (200, {'user_id': '1'}),\n"
-    "                          *timing).start()\n"
-    "print(server.host, flush=True)\n"
-    "sys.stdin.read()\n"
-    "server.stop()\n"
-    "print(len(server.requests), flush=True)\n";
 
 } // namespace
 

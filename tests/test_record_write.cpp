@@ -4,6 +4,7 @@
 #include <QtTest>
 #include <cstring>
 
+#include "device/DeviceLock.h"
 #include "readback/WorkerThreadForSaveData.h"
 #include "support/DialogAnswerer.h"
 #include "support/WindowFixture.h"
@@ -55,6 +56,7 @@ private slots:
     void overlongValueIsRefused_data();
     void overlongValueIsRefused();
     void saveIsRefusedWhileBackupRuns();
+    void anotherProgramsLockRefusesDeviceActions();
 
 private:
     void save();
@@ -276,6 +278,36 @@ void TestRecordWrite::saveIsRefusedWhileBackupRuns() {
     QVERIFY(answerer_->texts().first().startsWith("The device is busy"));
     QVERIFY(!answerer_->texts().contains(kSuccess));
     QCOMPARE(storedText("rp.psnid"), std::string("AQIDBAUGBwg="));
+}
+
+// A lock held elsewhere (here by a second lock object, as another program's
+// would be) keeps the window off the accessory; once it is gone the window's
+// own use takes and gives the lock back.
+void TestRecordWrite::anotherProgramsLockRefusesDeviceActions() {
+    const QString path = QString::fromStdString(fixture::kDevicePath);
+    const QString kBusy = QStringLiteral("Another program is using the accessory");
+    QTemporaryDir dir;
+    auto other = std::make_unique<DeviceLock>();
+    QCOMPARE(other->acquire(path), DeviceLock::Result::Acquired);
+    save();
+    QVERIFY(!window_->startFlashBackup(dir.filePath("flash.bin")));
+    window_->openDevice();
+    QCOMPARE(answerer_->count(), 3);
+    for (const SeenDialog &dialog : answerer_->seen()) {
+        QCOMPARE(dialog.title, QStringLiteral("Warning"));
+        QVERIFY2(dialog.text.startsWith(kBusy), qPrintable(dialog.text));
+    }
+    QVERIFY(emu::requestLog().empty());
+    QVERIFY(!QFile::exists(dir.filePath("flash.bin")));
+
+    other.reset();
+    answerer_->clear();
+    // The refused identification left the fields empty; Save would ask first.
+    window_->editPsnId->setText(QStringLiteral("AQIDBAUGBwg="));
+    window_->editPin->setText(QStringLiteral("1234"));
+    save();
+    QVERIFY(answerer_->sawText(kSuccess));
+    QCOMPARE(DeviceLock().acquire(path), DeviceLock::Result::Acquired);
 }
 
 QTEST_MAIN(TestRecordWrite)

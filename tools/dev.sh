@@ -13,7 +13,7 @@ build_dir=${CORVANE_BUILD_DIR:-build}
 packages=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    libhidapi-dev libudev-dev python3-dev
+    libhidapi-dev libudev-dev python3-dev help2man
     fonts-dejavu-core
 )
 test_packages=(

@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "device/DeviceChannel.h"
+#include "device/DeviceLock.h"
 #include "ui/QtCompat.h"
 
 class QAction;
@@ -175,6 +176,11 @@ private:
     void onFirmwareWorkerFinished();
     void onBackupWorkerFinished();
     void runDeferredArrival();
+    // Takes the accessory's cross-process lock for an exchange sequence or a
+    // job; when another program holds it, says so in a warning box and
+    // returns false. Nested calls during this window's own job succeed.
+    bool lockDevice();
+    void unlockDevice();
     // True inside a progress slot reached by a step that a job queued before
     // a device removal stopped it.
     bool isStepOfStoppedJob() const;
@@ -206,6 +212,8 @@ private:
     DeviceMonitor *deviceMonitor = nullptr;
     bool arrivalPending = false;
     QPushButton *btnRun = nullptr;
+    DeviceLock deviceLock;
+    bool identifyRefused = false; // the last openDevice met another program's lock
     ResolverRun *resolverRun = nullptr;
     bool pasteAwaitingOutcome = false;
     bool fwJobStopped = false;     // set by a removal, cleared when a transfer starts

@@ -38,6 +38,9 @@ rm -f "$stage.log"
 # demo build, test helpers, static libraries).
 expected_files() {
     echo bin/corvane
+    echo bin/corvane-cli
+    echo share/man/man1/corvane-cli.1.gz
+    echo share/bash-completion/completions/corvane-cli
     echo "$psnid_folder/PSNID.py"
     echo lib/udev/rules.d/70-corvane.rules
     echo share/doc/corvane/copyright
@@ -54,6 +57,11 @@ layout_diff=$(diff <(expected_files | sort) <(cd "$stage" && find . -type f -o -
 $layout_diff"
 
 [ -x "$stage/bin/corvane" ] || fail "bin/corvane is not executable"
+[ -x "$stage/bin/corvane-cli" ] || fail "bin/corvane-cli is not executable"
+zcat "$stage/share/man/man1/corvane-cli.1.gz" 2>/dev/null | grep -q '^\.SH "EXIT STATUS"\|Exit status' ||
+    fail "the corvane-cli manual page does not carry the exit codes"
+bash -n "$stage/share/bash-completion/completions/corvane-cli" ||
+    fail "the bash completion file does not parse"
 cmp -s "$source_dir/account/python/PSNID.py" "$stage/$psnid_folder/PSNID.py" ||
     fail "installed PSNID.py differs from account/python/PSNID.py"
 

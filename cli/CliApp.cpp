@@ -1,0 +1,184 @@
+#include "cli/CliApp.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <cstdio>
+#include <memory>
+
+#include "cli/CliCommands.h"
+#include "cli/CliOutput.h"
+
+namespace {
+
+const char *const kHelp = R"(Usage: corvane-cli [--device PATH] [--json] COMMAND [ARGUMENTS]
+Reads and writes the Corvane remote-play accessory from a terminal: lists it,
+shows and sets its account ID and PIN, updates its firmware and backs up its
+flash memory.
+
+Commands:
+  list                  list the attached accessories (vendor:product, path)
+                        and whether they can be opened
+  info [--show-pin]     print the firmware version, the account ID and the
+                        PIN; the PIN is printed as **** unless --show-pin
+  set [--account ID] [--pin PIN] [--allow-empty]
+                        write the account ID, the PIN or both; an empty value
+                        is refused unless --allow-empty, and a value holds at
+                        most 997 Latin-1 characters
+  flash IMAGE           write the firmware image IMAGE, then identify the
+                        accessory again and print its version
+  backup FILE           save the whole 512 KiB flash into FILE (written
+                        atomically, mode 0600; no file on failure)
+  resolve [--url URL]   turn the address the sign-in ended on (from --url or
+                        standard input) into the account ID, with the same
+                        resolver and settings as the window's Paste button
+
+Options:
+  --device PATH         use the accessory at PATH (default: the first one
+                        found, as the window does)
+  --json                print the result as JSON on standard output
+  -h, --help            print this help and exit
+  --version             print the version and exit
+
+Results go to standard output; messages and progress go to standard error.
+Progress is a bar on a terminal and one line per sixth otherwise. Only one
+program at a time works with an accessory: the lock files live in
+$XDG_RUNTIME_DIR.
+
+Exit status:
+  0   done
+  1   the device failed (not acknowledged, no answer, removed) or the account
+      ID could not be resolved
+  2   usage error, or a file that cannot be read or written
+  3   no accessory found
+  4   permission denied on the accessory (install the udev rule)
+  5   the accessory is busy with another program's job
+)";
+
+struct CommandSpec {
+    const char *name;
+    int arguments; // positional arguments after the command
+    const char *argumentName;
+    QStringList options; // command options allowed besides the global ones
+};
+
+const CommandSpec *findCommand(const QString &name) {
+    static const CommandSpec kCommands[] = {
+        {"list", 0, nullptr, {}},
+        {"info", 0, nullptr, {QStringLiteral("show-pin")}},
+        {"set",
+         0,
+         nullptr,
+         {QStringLiteral("account"), QStringLiteral("pin"), QStringLiteral("allow-empty")}},
+        {"flash", 1, "IMAGE", {}},
+        {"backup", 1, "FILE", {}},
+        {"resolve", 0, nullptr, {QStringLiteral("url")}},
+    };
+    for (const CommandSpec &spec : kCommands)
+        if (name == QLatin1String(spec.name))
+            return &spec;
+    return nullptr;
+}
+
+int usageError(const QString &message) {
+    cli::printMessage(message);
+    std::fputs("Try 'corvane-cli --help' for more information.\n", stderr);
+    return kExitUsage;
+}
+
+int run(const cli::Request &request) {
+    const QString &c = request.command;
+    if (c == QLatin1String("list"))
+        return cli::listAccessories(request);
+    if (c == QLatin1String("info"))
+        return cli::showInfo(request);
+    if (c == QLatin1String("set"))
+        return cli::setRecords(request);
+    if (c == QLatin1String("flash"))
+        return cli::flashFirmware(request);
+    if (c == QLatin1String("backup"))
+        return cli::backUpFlash(request);
+    return cli::resolveAccountId(request);
+}
+
+// Fills `request` from the parsed command line; returns kExitDone or reports
+// a usage error and returns its code.
+int buildRequest(const QCommandLineParser &parser, cli::Request &request) {
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty())
+        return usageError(QStringLiteral("no command given."));
+    const CommandSpec *spec = findCommand(positional.first());
+    if (!spec)
+        return usageError(QStringLiteral("unknown command '%1'.").arg(positional.first()));
+    if (positional.size() - 1 != spec->arguments)
+        return usageError(spec->arguments == 0
+                              ? QStringLiteral("%1 takes no arguments.").arg(positional.first())
+                              : QStringLiteral("%1 needs exactly one %2.")
+                                    .arg(positional.first(), QLatin1String(spec->argumentName)));
+    const QStringList global = {QStringLiteral("device"), QStringLiteral("json")};
+    for (const QString &option : parser.optionNames()) {
+        const QString longName = option.size() == 1 ? QString() : option;
+        if (!global.contains(longName) && !spec->options.contains(longName))
+            return usageError(
+                QStringLiteral("--%1 is not an option of %2.").arg(option, positional.first()));
+    }
+    request.command = positional.first();
+    request.argument = spec->arguments ? positional.at(1) : QString();
+    request.devicePath = parser.value(QStringLiteral("device"));
+    request.json = parser.isSet(QStringLiteral("json"));
+    request.showPin = parser.isSet(QStringLiteral("show-pin"));
+    request.allowEmpty = parser.isSet(QStringLiteral("allow-empty"));
+    for (const auto &[name, target] : {std::pair{QStringLiteral("account"), &request.account},
+                                       std::pair{QStringLiteral("pin"), &request.pin},
+                                       std::pair{QStringLiteral("url"), &request.url}}) {
+        if (parser.isSet(name))
+            *target = parser.value(name);
+    }
+    return kExitDone;
+}
+
+} // namespace
+
+int runCli(int argc, char **argv) {
+    std::unique_ptr<QCoreApplication> ownApp;
+    if (!QCoreApplication::instance())
+        ownApp = std::make_unique<QCoreApplication>(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("corvane-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(CORVANE_VERSION));
+    // The shared device code logs every exchange for the window's diagnostic
+    // log; here that would bury the results. QT_LOGGING_RULES brings it back.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOptions({
+        {QStringLiteral("device"), QString(), QStringLiteral("PATH")},
+        {QStringLiteral("json"), QString()},
+        {{QStringLiteral("h"), QStringLiteral("help")}, QString()},
+        {QStringLiteral("version"), QString()},
+        {QStringLiteral("show-pin"), QString()},
+        {QStringLiteral("account"), QString(), QStringLiteral("ID")},
+        {QStringLiteral("pin"), QString(), QStringLiteral("PIN")},
+        {QStringLiteral("allow-empty"), QString()},
+        {QStringLiteral("url"), QString(), QStringLiteral("URL")},
+    });
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (!parser.parse(arguments))
+        return usageError(parser.errorText());
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(kHelp, stdout);
+        return kExitDone;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::printf("corvane-cli %s\n", CORVANE_VERSION);
+        return kExitDone;
+    }
+    cli::Request request;
+    if (const int code = buildRequest(parser, request))
+        return code;
+    const int code = run(request);
+    std::fflush(stdout);
+    return code;
+}

@@ -1,0 +1,399 @@
+#include "cli/CliCommands.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTextStream>
+#include <atomic>
+#include <csignal>
+#include <vector>
+
+#include "account/AccountRecords.h"
+#include "account/PythonResolver.h"
+#include "cli/CliApp.h"
+#include "cli/CliOutput.h"
+#include "device/DeviceLock.h"
+#include "device/DeviceSession.h"
+#include "firmware/FirmwareTransfer.h"
+#include "readback/FlashReadback.h"
+
+namespace cli {
+namespace {
+
+// A real account ID is a base64 text of 12 characters; anything this short is
+// certainly not one (the window's Paste applies the same bound).
+constexpr int kMaxImplausibleIdLength = 4;
+
+std::atomic<bool> g_stopRequested{false};
+
+// Ctrl-C or a termination request ends a transfer between two blocks, so a
+// backup leaves no file behind and the accessory is closed properly; a second
+// one ends the program at once.
+void requestStop(int signalNumber) {
+    g_stopRequested = true;
+    std::signal(signalNumber, SIG_DFL);
+}
+
+void stopOnSignals() {
+    g_stopRequested = false;
+    std::signal(SIGINT, requestStop);
+    std::signal(SIGTERM, requestStop);
+}
+
+QString hex4(uint16_t value) {
+    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
+}
+
+// The message on standard error; with --json also an error object on
+// standard output, so that a script always has something to parse.
+int fail(const Request &request, int exitCode, const QString &message) {
+    printMessage(message);
+    if (request.json)
+        printJson({{QStringLiteral("error"), message}, {QStringLiteral("exitCode"), exitCode}});
+    return exitCode;
+}
+
+const accessory::Attached *pick(const std::vector<accessory::Attached> &attached,
+                                const QString &wantedPath) {
+    for (const accessory::Attached &candidate : attached)
+        if (wantedPath.isEmpty() || QString::fromLocal8Bit(candidate.path) == wantedPath)
+            return &candidate;
+    return nullptr;
+}
+
+QJsonObject describe(const accessory::Attached &attached) {
+    return {{QStringLiteral("path"), QString::fromLocal8Bit(attached.path)},
+            {QStringLiteral("vendorId"), hex4(attached.vendorId)},
+            {QStringLiteral("productId"), hex4(attached.productId)}};
+}
+
+// The chosen accessory, opened under its lock for the length of one command.
+class Session {
+public:
+    Session() = default;
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+    ~Session() {
+        channel_.close();
+        if (initialised_)
+            hid_exit();
+    }
+
+    // Returns kExitDone, or the exit code of a failure it has reported.
+    int open(const Request &request) {
+        if (hid_init() == -1)
+            return fail(request, kExitDeviceFailed,
+                        QStringLiteral("The HID library could not be initialised."));
+        initialised_ = true;
+        const std::vector<accessory::Attached> attached = accessory::listAttached();
+        const accessory::Attached *chosen = pick(attached, request.devicePath);
+        if (!chosen)
+            return fail(request, kExitNoAccessory, noAccessoryMessage(request, attached));
+        accessory_ = *chosen;
+        const QString path = QString::fromLocal8Bit(accessory_.path);
+        if (lock_.acquire(path) == DeviceLock::Result::Busy)
+            return fail(request, kExitBusy,
+                        QStringLiteral("The accessory at %1 is busy with another program's job; "
+                                       "try again when it has finished.")
+                            .arg(path));
+        hid_device *opened = accessory::open(accessory_.path.constData());
+        if (!opened)
+            return fail(request, kExitPermission,
+                        QStringLiteral("Permission denied on %1. %2")
+                            .arg(path, QString::fromUtf8(accessory::kPermissionHint)));
+        channel_.replace(opened);
+        return kExitDone;
+    }
+
+    // After a firmware update: finds the accessory again (preferring the path
+    // it had) and reopens it; false when it is not back.
+    bool reopen() {
+        channel_.close();
+        const std::vector<accessory::Attached> attached = accessory::listAttached();
+        const accessory::Attached *chosen = pick(attached, QString::fromLocal8Bit(accessory_.path));
+        if (!chosen)
+            chosen = pick(attached, QString());
+        if (!chosen)
+            return false;
+        accessory_ = *chosen;
+        hid_device *opened = accessory::open(accessory_.path.constData());
+        channel_.replace(opened);
+        return opened != nullptr;
+    }
+
+    DeviceChannel &channel() { return channel_; }
+    const accessory::Attached &attached() const { return accessory_; }
+    QString path() const { return QString::fromLocal8Bit(accessory_.path); }
+
+private:
+    static QString noAccessoryMessage(const Request &request,
+                                      const std::vector<accessory::Attached> &attached) {
+        if (attached.empty())
+            return QStringLiteral("No accessory found.");
+        return QStringLiteral("No accessory at %1; 'corvane-cli list' shows the attached ones.")
+            .arg(request.devicePath);
+    }
+
+    hid_device *handle_ = nullptr;
+    DeviceChannel channel_{handle_};
+    DeviceLock lock_;
+    accessory::Attached accessory_;
+    bool initialised_ = false;
+};
+
+struct RecordValue {
+    const char *name;
+    const char *label;
+    QByteArray encoded;
+};
+
+// Why a value cannot be written as given; empty when it can.
+QString valueProblem(const QString &value, const char *label, bool allowEmpty) {
+    if (value.isEmpty() && !allowEmpty)
+        return QStringLiteral("The %1 is empty; pass --allow-empty to write an empty value.")
+            .arg(QLatin1String(label));
+    // The device stores one Latin-1 byte per character; anything else would
+    // arrive as '?', a value the user did not ask for.
+    if (QString::fromLatin1(value.toLatin1()) != value)
+        return QStringLiteral("The %1 holds characters the accessory cannot store (only "
+                              "Latin-1 characters fit).")
+            .arg(QLatin1String(label));
+    if (value.size() > kMaxRecordValueLength)
+        return QStringLiteral("The %1 is too long for the device (at most %2 characters).")
+            .arg(QLatin1String(label))
+            .arg(kMaxRecordValueLength);
+    return QString();
+}
+
+QString textOrEmpty(const std::optional<QString> &text) {
+    return text ? *text : QString();
+}
+
+QString displayed(const QString &text) {
+    return text.isEmpty() ? QStringLiteral("(empty)") : text;
+}
+
+QString maskedPin(const QString &pin, bool show) {
+    return show || pin.isEmpty() ? pin : QStringLiteral("****");
+}
+
+template <typename Observer> Observer progressObserver(Progress &progress) {
+    Observer observer;
+    observer.stopRequested = [] { return g_stopRequested.load(); };
+    observer.stepReached = [&progress](int step) { progress.stepReached(step); };
+    observer.blockDone = [&progress](int done, int total) { progress.blockDone(done, total); };
+    return observer;
+}
+
+QByteArray readStandardInput() {
+    QFile input;
+    if (!input.open(stdin, QIODevice::ReadOnly))
+        return QByteArray();
+    return input.readAll();
+}
+
+} // namespace
+
+int listAccessories(const Request &request) {
+    if (hid_init() == -1)
+        return fail(request, kExitDeviceFailed,
+                    QStringLiteral("The HID library could not be initialised."));
+    const std::vector<accessory::Attached> attached = accessory::listAttached();
+    QJsonArray entries;
+    int accessible = 0;
+    for (const accessory::Attached &candidate : attached) {
+        hid_device *probe = accessory::open(candidate.path.constData());
+        if (probe) {
+            hid_close(probe);
+            ++accessible;
+        }
+        QJsonObject entry = describe(candidate);
+        entry.insert(QStringLiteral("accessible"), probe != nullptr);
+        entries.append(entry);
+        if (!request.json)
+            printResult(
+                QStringLiteral("%1:%2 %3 %4")
+                    .arg(hex4(candidate.vendorId), hex4(candidate.productId),
+                         QString::fromLocal8Bit(candidate.path),
+                         probe ? QStringLiteral("accessible") : QStringLiteral("no-access")));
+    }
+    hid_exit();
+    if (request.json)
+        printJson({{QStringLiteral("accessories"), entries}});
+    if (attached.empty()) {
+        printMessage(QStringLiteral("No accessory found."));
+        return kExitNoAccessory;
+    }
+    if (accessible < int(attached.size()))
+        printMessage(QString::fromUtf8(accessory::kPermissionHint));
+    return accessible > 0 ? kExitDone : kExitPermission;
+}
+
+int showInfo(const Request &request) {
+    Session session;
+    if (const int code = session.open(request))
+        return code;
+    const accessory::Identity identity =
+        accessory::identify(session.channel(), session.attached().productId);
+    if (!identity.allAnswered)
+        return fail(request, kExitDeviceFailed,
+                    QStringLiteral("The accessory at %1 did not answer every record read.")
+                        .arg(session.path()));
+    const QString pin = maskedPin(textOrEmpty(identity.pin), request.showPin);
+    if (request.json) {
+        QJsonObject object = describe(session.attached());
+        object.insert(QStringLiteral("version"), textOrEmpty(identity.version));
+        object.insert(QStringLiteral("accountId"), textOrEmpty(identity.psnId));
+        object.insert(QStringLiteral("pin"), pin);
+        printJson(object);
+        return kExitDone;
+    }
+    printResult(QStringLiteral("Accessory:  %1 (%2:%3)")
+                    .arg(session.path(), hex4(session.attached().vendorId),
+                         hex4(session.attached().productId)));
+    printResult(QStringLiteral("Version:    ") + displayed(textOrEmpty(identity.version)));
+    printResult(QStringLiteral("Account ID: ") + displayed(textOrEmpty(identity.psnId)));
+    printResult(QStringLiteral("PIN:        ") + displayed(pin));
+    return kExitDone;
+}
+
+int setRecords(const Request &request) {
+    if (!request.account && !request.pin)
+        return fail(request, kExitUsage, QStringLiteral("set needs --account, --pin or both."));
+    std::vector<RecordValue> values;
+    const struct {
+        const std::optional<QString> &value;
+        const char *name;
+        const char *label;
+    } given[] = {{request.account, "rp.psnid", "account ID"}, {request.pin, "rp.pin", "PIN"}};
+    for (const auto &field : given) {
+        if (!field.value)
+            continue;
+        const QString problem = valueProblem(*field.value, field.label, request.allowEmpty);
+        if (!problem.isEmpty())
+            return fail(request, kExitUsage, problem);
+        values.push_back({field.name, field.label, report::encodeRecordValue(*field.value)});
+    }
+    Session session;
+    if (const int code = session.open(request))
+        return code;
+    QJsonArray written;
+    bool allAcknowledged = true;
+    for (const RecordValue &value : values) {
+        const records::WriteOutcome outcome = records::writeRecord(
+            session.channel(), session.attached().productId, value.name, value.encoded);
+        const bool acknowledged = outcome == records::WriteOutcome::Acknowledged;
+        allAcknowledged = allAcknowledged && acknowledged;
+        written.append(QJsonObject{{QStringLiteral("name"), QLatin1String(value.name)},
+                                   {QStringLiteral("acknowledged"), acknowledged}});
+        if (!request.json)
+            printResult(QStringLiteral("%1: %2").arg(
+                QLatin1String(value.name), acknowledged ? QStringLiteral("acknowledged")
+                                                        : QStringLiteral("not acknowledged")));
+        if (!acknowledged)
+            printMessage(records::notSavedMessage(value.label, value.name, outcome));
+    }
+    if (request.json) {
+        QJsonObject object = describe(session.attached());
+        object.insert(QStringLiteral("records"), written);
+        printJson(object);
+    }
+    return allAcknowledged ? kExitDone : kExitDeviceFailed;
+}
+
+int flashFirmware(const Request &request) {
+    QByteArray image;
+    const QString problem = firmware::loadImage(request.argument, image);
+    if (!problem.isEmpty())
+        return fail(request, kExitUsage, problem);
+    Session session;
+    if (const int code = session.open(request))
+        return code;
+    stopOnSignals();
+    Progress progress(QStringLiteral("Writing firmware"), Progress::stderrIsTerminal());
+    const firmware::TransferResult result = firmware::sendImage(
+        session.channel(), image, progressObserver<firmware::TransferObserver>(progress));
+    progress.finish();
+    if (result.outcome != firmware::Outcome::Succeeded)
+        return fail(request, kExitDeviceFailed, firmware::failureText(result));
+    // As the window does: the version shown comes from the updated device.
+    const bool back = session.reopen();
+    const accessory::Identity identity =
+        back ? accessory::identify(session.channel(), session.attached().productId)
+             : accessory::Identity{};
+    if (!back || !identity.version)
+        return fail(request, kExitDeviceFailed,
+                    QStringLiteral("The firmware was written, but the accessory could not be "
+                                   "identified afterwards."));
+    if (request.json) {
+        QJsonObject object = describe(session.attached());
+        object.insert(QStringLiteral("blocks"), result.totalBlocks);
+        object.insert(QStringLiteral("bytes"), image.size());
+        object.insert(QStringLiteral("version"), *identity.version);
+        printJson(object);
+        return kExitDone;
+    }
+    printResult(QStringLiteral("Firmware written: %1 blocks (%2 bytes).")
+                    .arg(result.totalBlocks)
+                    .arg(image.size()));
+    printResult(QStringLiteral("Version: ") + displayed(*identity.version));
+    return kExitDone;
+}
+
+int backUpFlash(const Request &request) {
+    QString reason;
+    if (!readback::canCreate(request.argument, &reason))
+        return fail(request, kExitUsage,
+                    QStringLiteral("The backup file \"%1\" cannot be created: %2")
+                        .arg(request.argument, reason));
+    Session session;
+    if (const int code = session.open(request))
+        return code;
+    stopOnSignals();
+    Progress progress(QStringLiteral("Reading flash"), Progress::stderrIsTerminal());
+    const readback::BackupResult result = readback::backUpFlash(
+        session.channel(), request.argument, progressObserver<readback::ReadObserver>(progress));
+    progress.finish();
+    if (result.outcome != readback::Outcome::Succeeded)
+        return fail(request,
+                    result.outcome == readback::Outcome::FileError ? kExitUsage : kExitDeviceFailed,
+                    readback::failureText(result));
+    if (request.json) {
+        QJsonObject object = describe(session.attached());
+        object.insert(QStringLiteral("file"), request.argument);
+        object.insert(QStringLiteral("bytes"), qint64(kFlashSize));
+        printJson(object);
+        return kExitDone;
+    }
+    printResult(QStringLiteral("Flash saved to %1 (%2 bytes).")
+                    .arg(request.argument)
+                    .arg(qint64(kFlashSize)));
+    return kExitDone;
+}
+
+int resolveAccountId(const Request &request) {
+    const QString text =
+        (request.url ? *request.url : QString::fromLocal8Bit(readStandardInput())).trimmed();
+    if (text.isEmpty())
+        return fail(request, kExitUsage,
+                    QStringLiteral("No address given: pass --url URL or the address on "
+                                   "standard input."));
+    if (!text.contains(QLatin1String("code="), Qt::CaseSensitive))
+        return fail(request, kExitUsage,
+                    QStringLiteral("The address holds no \"code=\"; copy the whole address the "
+                                   "sign-in ended on."));
+    const ResolvedAccountId resolved = PythonResolver::resolve(text);
+    if (!resolved.ok)
+        return fail(request, kExitDeviceFailed, resolved.error);
+    if (resolved.id.size() <= kMaxImplausibleIdLength)
+        return fail(request, kExitDeviceFailed,
+                    QStringLiteral("psn id may be wrong, please check it!"));
+    const QString id = QString::fromUtf8(resolved.id);
+    if (request.json)
+        printJson({{QStringLiteral("accountId"), id}});
+    else
+        printResult(id);
+    return kExitDone;
+}
+
+} // namespace cli

@@ -1,0 +1,28 @@
+#pragma once
+// The commands of corvane-cli, each returning its exit code (see CliApp.h).
+
+#include <QString>
+#include <optional>
+
+namespace cli {
+
+struct Request {
+    QString command;
+    QString argument;   // IMAGE for flash, FILE for backup
+    QString devicePath; // empty: the first accessory found
+    bool json = false;
+    bool showPin = false;
+    bool allowEmpty = false;
+    std::optional<QString> account;
+    std::optional<QString> pin;
+    std::optional<QString> url;
+};
+
+int listAccessories(const Request &request);
+int showInfo(const Request &request);
+int setRecords(const Request &request);
+int flashFirmware(const Request &request);
+int backUpFlash(const Request &request);
+int resolveAccountId(const Request &request);
+
+} // namespace cli

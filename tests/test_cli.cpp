@@ -1,0 +1,465 @@
+// corvane-cli as a user or a script meets it: the emulated twin run as a
+// separate process, its output read through pipes.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "support/TokenServerScript.h"
+
+namespace {
+
+const QString kDemoPath = QStringLiteral("/dev/hidraw-emulated0");
+const QString kSecondPath = QStringLiteral("/dev/hidraw-emulated1");
+const QString kRedirect =
+    QStringLiteral("https://redirect.example.net/remoteplay/redirect?code=abc");
+constexpr int kFlashSize = 512 * 1024;
+
+struct Outcome {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+    QStringList outLines() const { return QString::fromUtf8(out).split('\n', Qt::SkipEmptyParts); }
+    QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
+};
+
+// The flash the demo accessory starts with.
+QByteArray demoFlash() {
+    QByteArray flash(kFlashSize, '\0');
+    for (int i = 0; i < kFlashSize; ++i)
+        flash[i] = char((i * 7 + i / 512) & 0xFF);
+    return flash;
+}
+
+QByteArray readFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray pattern(int size) {
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 13 + i / 700) & 0xFF);
+    return bytes;
+}
+
+
+} // namespace
+
+class TestCli : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void listAndInfo_data();
+    void listAndInfo();
+    void jsonParses_data();
+    void jsonParses();
+    void setWritesOnlyWhatItMay_data();
+    void setWritesOnlyWhatItMay();
+    void flashSendsTheImageAndIdentifiesAgain();
+    void flashRefusesOrReportsFailure_data();
+    void flashRefusesOrReportsFailure();
+    void backupIsByteExactPrivateAndAllOrNothing();
+    void secondProcessIsToldTheAccessoryIsBusy();
+    void resolveUsesTheSharedResolver();
+    void usage_data();
+    void usage();
+
+private:
+    QProcess *prepare(const QStringList &environment);
+    Outcome run(const QStringList &arguments, const QStringList &environment = {},
+                const QByteArray &input = QByteArray());
+    QString statePath(const QString &name) const { return dir_->filePath("state/" + name); }
+
+    std::unique_ptr<QTemporaryDir> dir_;
+    QList<QByteArray> errors_; // every run's standard error, checked in cleanup()
+};
+
+void TestCli::init() {
+    dir_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir_->isValid());
+    // Locks live in a runtime folder of this test's own, so parallel test
+    // runs never meet each other's accessories.
+    QVERIFY(QDir().mkpath(dir_->filePath("runtime")));
+    errors_.clear();
+}
+
+void TestCli::cleanup() {
+    for (const QByteArray &err : errors_)
+        QVERIFY2(!err.contains("EMULATOR"), err.constData());
+    dir_.reset();
+}
+
+QProcess *TestCli::prepare(const QStringList &environment) {
+    auto *process = new QProcess(this);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &name : env.keys())
+        if (name.startsWith("CORVANE_") || name == "QT_LOGGING_RULES")
+            env.remove(name);
+    env.insert("XDG_RUNTIME_DIR", dir_->filePath("runtime"));
+    env.insert("CORVANE_CONFIG_DIR", dir_->filePath("config"));
+    env.insert("CORVANE_EMULATOR_STATE_DIR", dir_->filePath("state"));
+    env.insert("ASAN_OPTIONS", "detect_leaks=0");
+    for (const QString &assignment : environment)
+        env.insert(assignment.section('=', 0, 0), assignment.section('=', 1));
+    process->setProcessEnvironment(env);
+    process->setWorkingDirectory(dir_->path());
+    process->setProgram(QStringLiteral(CORVANE_CLI_EMULATED_BINARY));
+    return process;
+}
+
+Outcome TestCli::run(const QStringList &arguments, const QStringList &environment,
+                     const QByteArray &input) {
+    QProcess *process = prepare(environment);
+    process->setArguments(arguments);
+    process->start();
+    Outcome outcome;
+    if (!process->waitForStarted(10000))
+        return outcome;
+    process->write(input);
+    process->closeWriteChannel();
+    if (process->waitForFinished(120000) && process->exitStatus() == QProcess::NormalExit)
+        outcome.exitCode = process->exitCode();
+    outcome.out = process->readAllStandardOutput();
+    outcome.err = process->readAllStandardError();
+    errors_ << outcome.err;
+    delete process;
+    return outcome;
+}
+
+void TestCli::listAndInfo_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QString>("message");
+
+    const QString info = "Accessory:  " + kDemoPath + " (1abe:2203)";
+    QTest::newRow("list") << QStringList{"list"} << QStringList{} << 0
+                          << QStringList{"1abe:2203 " + kDemoPath + " accessible"} << "";
+    QTest::newRow("list, two in candidate order")
+        << QStringList{"list"} << QStringList{"CORVANE_EMULATOR_SECOND_DEVICE=1"} << 0
+        << QStringList{"1abe:2203 " + kDemoPath + " accessible",
+                       "abcd:2204 " + kSecondPath + " accessible"}
+        << "";
+    QTest::newRow("list, none") << QStringList{"list"}
+                                << QStringList{"CORVANE_EMULATOR_NO_DEVICE=1"} << 3 << QStringList{}
+                                << "No accessory found.";
+    QTest::newRow("list, no access")
+        << QStringList{"list"} << QStringList{"CORVANE_EMULATOR_FAIL_OPEN=1"} << 4
+        << QStringList{"1abe:2203 " + kDemoPath + " no-access"} << "70-corvane.rules";
+    QTest::newRow("info masks the PIN")
+        << QStringList{"info"} << QStringList{} << 0
+        << QStringList{info, "Version:    V1.2.0 (emulated)",
+                       "Account ID: nTg6lZ4zRQg=", "PIN:        ****"}
+        << "";
+    QTest::newRow("info --show-pin")
+        << QStringList{"info", "--show-pin"} << QStringList{} << 0
+        << QStringList{info, "Version:    V1.2.0 (emulated)",
+                       "Account ID: nTg6lZ4zRQg=", "PIN:        24681357"}
+        << "";
+    QTest::newRow("--device picks the second")
+        << QStringList{"--device", kSecondPath, "info"}
+        << QStringList{"CORVANE_EMULATOR_SECOND_DEVICE=1"} << 0
+        << QStringList{"Accessory:  " + kSecondPath + " (abcd:2204)",
+                       "Version:    V2.0.0 (second emulated)",
+                       "Account ID: c2Vjb25kSUQ=", "PIN:        ****"}
+        << "";
+    QTest::newRow("--device not attached")
+        << QStringList{"--device", kSecondPath, "info"} << QStringList{} << 3 << QStringList{}
+        << "No accessory at " + kSecondPath;
+    QTest::newRow("info, none") << QStringList{"info"}
+                                << QStringList{"CORVANE_EMULATOR_NO_DEVICE=1"} << 3 << QStringList{}
+                                << "No accessory found.";
+    QTest::newRow("info, no access")
+        << QStringList{"info"} << QStringList{"CORVANE_EMULATOR_FAIL_OPEN=1"} << 4 << QStringList{}
+        << "Permission denied on " + kDemoPath;
+    QTest::newRow("info, removed while read")
+        << QStringList{"info"} << QStringList{"CORVANE_EMULATOR_DETACH_AFTER=1"} << 1
+        << QStringList{} << "did not answer";
+}
+
+void TestCli::listAndInfo() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, environment);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, lines);
+    QFETCH(QString, message);
+    const Outcome outcome = run(arguments, environment);
+    QCOMPARE(outcome.exitCode, exitCode);
+    QCOMPARE(outcome.outLines(), lines);
+    if (message.isEmpty())
+        QVERIFY2(outcome.err.isEmpty(), outcome.err.constData());
+    else
+        QVERIFY2(outcome.err.contains(message.toUtf8()), outcome.err.constData());
+}
+
+void TestCli::jsonParses_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QJsonValue>("value");
+
+    QTest::newRow("list") << QStringList{"--json", "list"} << QStringList{} << 0 << "accessories"
+                          << QJsonValue(QJsonArray{QJsonObject{{"path", kDemoPath},
+                                                               {"vendorId", "1abe"},
+                                                               {"productId", "2203"},
+                                                               {"accessible", true}}});
+    QTest::newRow("list, none") << QStringList{"--json", "list"}
+                                << QStringList{"CORVANE_EMULATOR_NO_DEVICE=1"} << 3 << "accessories"
+                                << QJsonValue(QJsonArray{});
+    QTest::newRow("info") << QStringList{"info", "--json"} << QStringList{} << 0 << "pin"
+                          << QJsonValue("****");
+    QTest::newRow("info --show-pin") << QStringList{"info", "--json", "--show-pin"} << QStringList{}
+                                     << 0 << "pin" << QJsonValue("24681357");
+    QTest::newRow("set") << QStringList{"--json", "set", "--pin", "1234"} << QStringList{} << 0
+                         << "records"
+                         << QJsonValue(QJsonArray{
+                                QJsonObject{{"name", "rp.pin"}, {"acknowledged", true}}});
+    QTest::newRow("backup") << QStringList{"--json", "backup", "flash.bin"} << QStringList{} << 0
+                            << "bytes" << QJsonValue(kFlashSize);
+    QTest::newRow("a failure is an error object too")
+        << QStringList{"--json", "info"} << QStringList{"CORVANE_EMULATOR_FAIL_OPEN=1"} << 4
+        << "exitCode" << QJsonValue(4);
+}
+
+void TestCli::jsonParses() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, environment);
+    QFETCH(int, exitCode);
+    QFETCH(QString, key);
+    QFETCH(QJsonValue, value);
+    const Outcome outcome = run(arguments, environment);
+    QCOMPARE(outcome.exitCode, exitCode);
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(outcome.out, &error);
+    QVERIFY2(error.error == QJsonParseError::NoError, outcome.out.constData());
+    QVERIFY(document.isObject());
+    QCOMPARE(document.object().value(key), value);
+    QCOMPARE(outcome.out.count('\n'), 1); // one document, one line
+}
+
+void TestCli::setWritesOnlyWhatItMay_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QByteArray>("psnId");
+    QTest::addColumn<QByteArray>("pin");
+
+    const QByteArray oldId = "nTg6lZ4zRQg=";
+    const QByteArray oldPin = "24681357";
+    QTest::newRow("account only") << QStringList{"set", "--account", "AQIDBAUGBwg="} << 0
+                                  << QStringList{"rp.psnid: acknowledged"}
+                                  << QByteArray("AQIDBAUGBwg=") << oldPin;
+    QTest::newRow("both, in the window's order")
+        << QStringList{"set", "--pin", "9999", "--account", "AQIDBAUGBwg="} << 0
+        << QStringList{"rp.psnid: acknowledged", "rp.pin: acknowledged"}
+        << QByteArray("AQIDBAUGBwg=") << QByteArray("9999");
+    QTest::newRow("empty refused")
+        << QStringList{"set", "--pin", ""} << 2 << QStringList{} << oldId << oldPin;
+    QTest::newRow("empty allowed") << QStringList{"set", "--pin", "", "--allow-empty"} << 0
+                                   << QStringList{"rp.pin: acknowledged"} << oldId << QByteArray();
+    QTest::newRow("997 bytes fit")
+        << QStringList{"set", "--pin", QString(997, 'x')} << 0
+        << QStringList{"rp.pin: acknowledged"} << oldId << QByteArray(997, 'x');
+    QTest::newRow("998 bytes refused")
+        << QStringList{"set", "--pin", QString(998, 'x')} << 2 << QStringList{} << oldId << oldPin;
+    QTest::newRow("outside Latin-1 refused")
+        << QStringList{"set", "--pin", QString::fromUtf8("12\u20ac4")} << 2 << QStringList{}
+        << oldId << oldPin;
+    QTest::newRow("Latin-1 kept") << QStringList{"set", "--pin", QString::fromUtf8("\u00e912")} << 0
+                                  << QStringList{"rp.pin: acknowledged"} << oldId
+                                  << QByteArray("\xe9"
+                                                "12");
+    QTest::newRow("nothing to set") << QStringList{"set"} << 2 << QStringList{} << oldId << oldPin;
+}
+
+void TestCli::setWritesOnlyWhatItMay() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, lines);
+    QFETCH(QByteArray, psnId);
+    QFETCH(QByteArray, pin);
+    const Outcome outcome = run(arguments);
+    QCOMPARE(outcome.exitCode, exitCode);
+    QCOMPARE(outcome.outLines(), lines);
+    QCOMPARE(readFile(statePath("record.rp.psnid")), psnId);
+    QCOMPARE(readFile(statePath("record.rp.pin")), pin);
+}
+
+void TestCli::flashSendsTheImageAndIdentifiesAgain() {
+    // Not a multiple of 512: the last block goes out filled up with 0xFF.
+    const QByteArray image = pattern(70000);
+    QVERIFY(writeFile(dir_->filePath("image.bin"), image));
+    const Outcome outcome = run({"flash", "image.bin"});
+    QCOMPARE(outcome.exitCode, 0);
+    QCOMPARE(outcome.outLines(), (QStringList{"Firmware written: 137 blocks (70000 bytes).",
+                                              "Version: V1.2.1 (emulated, updated)"}));
+    QCOMPARE(readFile(statePath("firmware.bin")),
+             image + QByteArray(137 * 512 - image.size(), '\xff'));
+    // Not a terminal: plain lines, no bar drawn with carriage returns.
+    QVERIFY(!outcome.err.contains('\r'));
+    const QStringList progress = QString::fromUtf8(outcome.err).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(progress.size(), 6);
+    QCOMPARE(progress.first(), QStringLiteral("Writing firmware: step 1 of 6 (17%)"));
+    QCOMPARE(progress.last(), QStringLiteral("Writing firmware: step 6 of 6 (100%)"));
+}
+
+void TestCli::flashRefusesOrReportsFailure_data() {
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("blocksReceived");
+
+    QTest::newRow("empty image") << QByteArray() << QStringList{} << 2
+                                 << "The firmware file is empty." << 0;
+    QTest::newRow("larger than the flash")
+        << QByteArray(kFlashSize + 1, 'x') << QStringList{} << 2 << "too large" << 0;
+    QTest::newRow("no accessory") << pattern(4096) << QStringList{"CORVANE_EMULATOR_NO_DEVICE=1"}
+                                  << 3 << "No accessory found." << 0;
+    QTest::newRow("removed during the transfer")
+        << pattern(40960) << QStringList{"CORVANE_EMULATOR_DETACH_AFTER=10"} << 1
+        << "Firmware update failed" << 10;
+}
+
+void TestCli::flashRefusesOrReportsFailure() {
+    QFETCH(QByteArray, image);
+    QFETCH(QStringList, environment);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QFETCH(int, blocksReceived);
+    QVERIFY(writeFile(dir_->filePath("image.bin"), image));
+    const Outcome outcome = run({"flash", "image.bin"}, environment);
+    QCOMPARE(outcome.exitCode, exitCode);
+    QVERIFY(outcome.out.isEmpty());
+    QVERIFY2(outcome.err.contains(message.toUtf8()), outcome.err.constData());
+    QCOMPARE(readFile(statePath("firmware.bin")).size(), blocksReceived * 512);
+}
+
+void TestCli::backupIsByteExactPrivateAndAllOrNothing() {
+    const QString target = dir_->filePath("backup/flash.bin");
+    QVERIFY(QDir().mkpath(dir_->filePath("backup")));
+    const Outcome saved = run({"backup", target});
+    QCOMPARE(saved.exitCode, 0);
+    QCOMPARE(saved.outLines(),
+             QStringList{QStringLiteral("Flash saved to %1 (524288 bytes).").arg(target)});
+    QCOMPARE(readFile(target), demoFlash());
+    const QFile::Permissions ownerGroupOther =
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+        QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther |
+        QFile::ExeOther;
+    QCOMPARE(QFileInfo(target).permissions() & ownerGroupOther,
+             QFile::Permissions(QFile::ReadOwner | QFile::WriteOwner));
+
+    // A failed read leaves no file and no temporary beside it.
+    const QString failed = dir_->filePath("backup/failed.bin");
+    const Outcome removed = run({"backup", failed}, {"CORVANE_EMULATOR_DETACH_AFTER=100"});
+    QCOMPARE(removed.exitCode, 1);
+    QVERIFY(removed.err.contains("no backup file was written"));
+    QCOMPARE(QDir(dir_->filePath("backup")).entryList(QDir::Files | QDir::Hidden),
+             QStringList{"flash.bin"});
+
+    const Outcome unwritable = run({"backup", dir_->filePath("missing/flash.bin")});
+    QCOMPARE(unwritable.exitCode, 2);
+    QVERIFY(unwritable.err.contains("cannot be created"));
+}
+
+void TestCli::secondProcessIsToldTheAccessoryIsBusy() {
+    QVERIFY(writeFile(dir_->filePath("image.bin"), pattern(256 * 1024)));
+    QProcess *first = prepare({"CORVANE_EMULATOR_REPLY_DELAY_MS=4"});
+    first->setArguments({"flash", "image.bin"});
+    first->start();
+    QVERIFY(first->waitForStarted(10000));
+    // The first progress line comes well inside the job.
+    QByteArray progress;
+    QTRY_VERIFY_WITH_TIMEOUT((progress += first->readAllStandardError()).contains("step 1 of 6") ||
+                                 first->state() != QProcess::Running,
+                             30000);
+    QCOMPARE(first->state(), QProcess::Running);
+
+    const Outcome second = run({"info"});
+    QCOMPARE(second.exitCode, 5);
+    QVERIFY(second.out.isEmpty());
+    QVERIFY(second.err.contains("busy with another program's job"));
+    const Outcome secondJson = run({"--json", "backup", "flash.bin"});
+    QCOMPARE(secondJson.json().value("exitCode"), QJsonValue(5));
+    QVERIFY(!QFile::exists(dir_->filePath("flash.bin")));
+
+    QVERIFY(first->waitForFinished(60000));
+    QCOMPARE(first->exitCode(), 0);
+    // The lock went with the first program.
+    QCOMPARE(run({"info"}).exitCode, 0);
+    delete first;
+}
+
+void TestCli::resolveUsesTheSharedResolver() {
+    const QString serverFolder = QStringLiteral(CORVANE_TEST_PYTHON_DIR);
+    QProcess server;
+    server.start(QStringLiteral("python3"), {"-c", kTokenServerScript, serverFolder});
+    QVERIFY(server.waitForReadyRead(10000));
+    const QStringList settings{"CORVANE_AUTH_HOST=http://" + server.readLine().trimmed(),
+                               "CORVANE_REDIRECT_HOST=redirect.example.net",
+                               "CORVANE_CLIENT_SECRET=secret", "no_proxy=*"};
+
+    const Outcome fromInput = run({"resolve"}, settings, kRedirect.toUtf8() + "\n");
+    QCOMPARE(fromInput.exitCode, 0);
+    QCOMPARE(fromInput.outLines(), QStringList{"AQAAAAAAAAA="});
+    const Outcome fromOption = run({"--json", "resolve", "--url", kRedirect}, settings);
+    QCOMPARE(fromOption.exitCode, 0);
+    QCOMPARE(fromOption.json().value("accountId"), QJsonValue("AQAAAAAAAAA="));
+    const Outcome noCode =
+        run({"resolve", "--url", "https://redirect.example.net/?Code=1"}, settings);
+    QCOMPARE(noCode.exitCode, 2);
+    QVERIFY(noCode.out.isEmpty());
+    server.closeWriteChannel();
+    QVERIFY(server.waitForFinished(10000));
+}
+
+void TestCli::usage_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("expected"); // on stdout for 0, on stderr otherwise
+
+    QTest::newRow("--help") << QStringList{"--help"} << 0 << "Exit status:";
+    QTest::newRow("--version") << QStringList{"--version"} << 0 << "corvane-cli ";
+    QTest::newRow("no command") << QStringList{} << 2 << "no command given";
+    QTest::newRow("unknown command") << QStringList{"erase"} << 2 << "unknown command 'erase'";
+    QTest::newRow("flash without image") << QStringList{"flash"} << 2 << "needs exactly one IMAGE";
+    QTest::newRow("extra argument") << QStringList{"info", "now"} << 2 << "takes no arguments";
+    QTest::newRow("option of another command")
+        << QStringList{"info", "--pin", "1"} << 2 << "--pin is not an option of info";
+    QTest::newRow("unknown option") << QStringList{"list", "--all"} << 2 << "all";
+}
+
+void TestCli::usage() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, expected);
+    const Outcome outcome = run(arguments);
+    QCOMPARE(outcome.exitCode, exitCode);
+    if (exitCode == 0) {
+        QVERIFY(outcome.out.contains(expected.toUtf8()));
+        return;
+    }
+    QVERIFY(outcome.out.isEmpty());
+    QVERIFY2(outcome.err.contains(expected.toUtf8()), outcome.err.constData());
+    QVERIFY(outcome.err.contains("Try 'corvane-cli --help'"));
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "test_cli.moc"
