@@ -602,6 +602,10 @@ def _status_error(status: int, answer: dict, config: SignInConfig, rejected: str
     )
 
 
+# Where the user fixes the address of the server the resolver talks to.
+_AUTH_HOST_SETTING = "auth_host in corvane.ini [signin] (or CORVANE_AUTH_HOST)"
+
+
 def _network_error(reason, host: str, timeout: float) -> ResolverError:
     if isinstance(reason, TimeoutError):
         return ResolverError(
@@ -615,6 +619,16 @@ def _network_error(reason, host: str, timeout: float) -> ResolverError:
         )
     if isinstance(reason, http.client.HTTPException):
         return _not_understood(host, type(reason).__name__)
+    if isinstance(reason, socket.gaierror):
+        return ResolverError(
+            "The sign-in host %s could not be found; check the setting %s."
+            % (host, _AUTH_HOST_SETTING)
+        )
+    if isinstance(reason, ConnectionRefusedError):
+        return ResolverError(
+            "The sign-in server at %s refused the connection; check the host and port "
+            "in the setting %s." % (host, _AUTH_HOST_SETTING)
+        )
     return ResolverError(
         "The sign-in server at %s could not be reached (%s); check your network "
         "connection and try again." % (host, reason)

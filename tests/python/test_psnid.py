@@ -144,8 +144,18 @@ class FailureMessageTest(ResolverCase):
             probe.bind(("127.0.0.1", 0))
             dead = "127.0.0.1:%d" % probe.getsockname()[1]
         os.environ["CORVANE_AUTH_HOST"] = "http://" + dead
-        with self.assertRaisesRegex(PSNID.ResolverError, "%s could not be reached" % dead):
+        with self.assertRaisesRegex(
+                PSNID.ResolverError, "%s refused the connection.*auth_host.*CORVANE_AUTH_HOST" % dead):
             PSNID.getpsnid(PASTED)
+
+        def unknown_name(*args, **kwargs):
+            raise socket.gaierror(socket.EAI_NONAME, "Name or service not known")
+
+        os.environ["CORVANE_AUTH_HOST"] = "https://auth.invalid"
+        with mock.patch.object(PSNID.socket, "getaddrinfo", unknown_name):
+            with self.assertRaisesRegex(
+                    PSNID.ResolverError, "host auth.invalid could not be found.*auth_host"):
+                PSNID.getpsnid(PASTED)
 
 
 class PastedTextTest(ResolverCase):
