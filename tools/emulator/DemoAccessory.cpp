@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSaveFile>
 #include <vector>
 
 #include "EmulatedAccessory.h"
@@ -9,18 +10,35 @@
 namespace demo {
 namespace {
 
+const char *const kRecordNames[] = {"version", "rp.psnid", "rp.pin"};
+
+QString recordFile(const QString &dir, const char *name) {
+    return dir + QStringLiteral("/record.") + QLatin1String(name);
+}
+
+QString firmwareFile(const QString &dir) {
+    return dir + QStringLiteral("/firmware.bin");
+}
+
 void writeFile(const QString &path, const std::vector<uint8_t> &bytes) {
-    QFile file(path);
+    QSaveFile file(path);
     if (file.open(QIODevice::WriteOnly))
         file.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size()));
+    file.commit();
+}
+
+bool readFile(const QString &path, std::vector<uint8_t> *bytes) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray content = file.readAll();
+    bytes->assign(content.begin(), content.end());
+    return true;
 }
 
 } // namespace
 
-void attachDemoAccessory() {
-    emu::DeviceSpec spec;
-    spec.path = kDemoPath;
-    emu::attach(spec);
+void prepareDemoAccessory() {
     emu::setRecordText(kDemoPath, "version", "V1.2.0 (emulated)");
     emu::setRecordText(kDemoPath, "rp.psnid", "nTg6lZ4zRQg=");
     emu::setRecordText(kDemoPath, "rp.pin", "24681357");
@@ -33,12 +51,33 @@ void attachDemoAccessory() {
                          qEnvironmentVariableIntValue("CORVANE_EMULATOR_REPLY_DELAY_MS"));
 }
 
+void plugInDemoAccessory() {
+    if (emu::isAttached(kDemoPath))
+        return;
+    emu::DeviceSpec spec;
+    spec.path = kDemoPath;
+    emu::attach(spec);
+}
+
+void attachDemoAccessory() {
+    prepareDemoAccessory();
+    plugInDemoAccessory();
+}
+
+void restoreState(const QString &dir) {
+    std::vector<uint8_t> bytes;
+    if (readFile(firmwareFile(dir), &bytes))
+        emu::setReceivedFirmware(kDemoPath, bytes);
+    for (const char *name : kRecordNames)
+        if (readFile(recordFile(dir, name), &bytes))
+            emu::setRecord(kDemoPath, name, bytes);
+}
+
 void exportState(const QString &dir) {
     QDir().mkpath(dir);
-    writeFile(dir + QStringLiteral("/firmware.bin"), emu::receivedFirmware(kDemoPath));
-    for (const char *name : {"version", "rp.psnid", "rp.pin"})
-        writeFile(dir + QStringLiteral("/record.") + QLatin1String(name),
-                  emu::record(kDemoPath, name));
+    writeFile(firmwareFile(dir), emu::receivedFirmware(kDemoPath));
+    for (const char *name : kRecordNames)
+        writeFile(recordFile(dir, name), emu::record(kDemoPath, name));
 }
 
 } // namespace demo

@@ -15,13 +15,10 @@
 // menu has an entry for it, and scripts send SIGUSR1 (unplug) or SIGUSR2
 // (plug in). Either reaches the window as a hot-plug event.
 #include <QApplication>
-#include <QDir>
-#include <QFile>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
@@ -30,6 +27,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "DemoAccessory.h"
 #include "EmulatedAccessory.h"
 #include "app/Application.h"
 #include "device/Hotplug.h"
@@ -37,67 +35,15 @@
 
 namespace {
 
-const std::string kDemoPath = "/dev/hidraw-emulated0";
 constexpr hotplug::HidIdentity kDemoIdentity{0x0003, 0x1ABE, 0x2203};
-const char *const kRecordNames[] = {"version", "rp.psnid", "rp.pin"};
-
-emu::DeviceSpec demoSpec() {
-    emu::DeviceSpec spec;
-    spec.vendorId = kDemoIdentity.vendorId;
-    spec.productId = kDemoIdentity.productId;
-    spec.path = kDemoPath;
-    return spec;
-}
 
 QString stateDir() {
     return qEnvironmentVariable("CORVANE_EMULATOR_STATE_DIR");
 }
 
-// What the accessory holds before anything was saved: set whether or not it
-// is attached, so that plugging it in later finds the same.
-void prepareDemoAccessory() {
-    emu::setRecordText(kDemoPath, "version", "V1.2.0 (emulated)");
-    emu::setRecordText(kDemoPath, "rp.psnid", "nTg6lZ4zRQg=");
-    emu::setRecordText(kDemoPath, "rp.pin", "24681357");
-    std::vector<uint8_t> flash(emu::kFlashSize);
-    for (std::size_t i = 0; i < flash.size(); ++i)
-        flash[i] = uint8_t((i * 7 + i / 512) & 0xFF);
-    emu::setFlash(kDemoPath, flash);
-    emu::setVersionAfterFirmware(kDemoPath, "V1.2.1 (emulated, updated)");
-    emu::setReplyDelayMs(kDemoPath,
-                         qEnvironmentVariableIntValue("CORVANE_EMULATOR_REPLY_DELAY_MS"));
-}
-
-std::vector<uint8_t> readFile(const QString &path, bool *found) {
-    QFile file(path);
-    *found = file.open(QIODevice::ReadOnly);
-    const QByteArray bytes = *found ? file.readAll() : QByteArray();
-    return std::vector<uint8_t>(bytes.begin(), bytes.end());
-}
-
-// Restores what an earlier run saved, file by file; a missing file keeps the
-// default.
-void restoreState(const QString &dir) {
-    bool found = false;
-    const std::vector<uint8_t> firmware = readFile(dir + QStringLiteral("/firmware.bin"), &found);
-    if (found)
-        emu::setReceivedFirmware(kDemoPath, firmware);
-    for (const char *name : kRecordNames) {
-        const std::vector<uint8_t> value =
-            readFile(dir + QStringLiteral("/record.") + QLatin1String(name), &found);
-        if (found)
-            emu::setRecord(kDemoPath, name, value);
-    }
-}
-
-void plugIn() {
-    if (!emu::isAttached(kDemoPath))
-        emu::attach(demoSpec());
-}
-
 void unplug() {
-    if (emu::isAttached(kDemoPath))
-        emu::detach(kDemoPath);
+    if (emu::isAttached(demo::kDemoPath))
+        emu::detach(demo::kDemoPath);
 }
 
 // The emulation's plug events reach the window where a real device's do: the
@@ -154,10 +100,11 @@ void announceWhenShown() {
 
 void addPlugEntry(QMenu *menu) {
     menu->addSeparator();
-    if (emu::isAttached(kDemoPath))
+    if (emu::isAttached(demo::kDemoPath))
         menu->addAction(QStringLiteral("Unplug emulated accessory"), menu, [] { unplug(); });
     else
-        menu->addAction(QStringLiteral("Plug in emulated accessory"), menu, [] { plugIn(); });
+        menu->addAction(QStringLiteral("Plug in emulated accessory"), menu,
+                        [] { demo::plugInDemoAccessory(); });
 }
 
 // SIGUSR1 unplugs, SIGUSR2 plugs in. The handler only writes one byte into a
@@ -181,7 +128,7 @@ void watchControlSignals() {
     QObject::connect(notifier, &QSocketNotifier::activated, [] {
         char command = 0;
         if (::read(signalPipe[0], &command, 1) == 1)
-            command == 'u' ? unplug() : plugIn();
+            command == 'u' ? unplug() : demo::plugInDemoAccessory();
     });
     struct sigaction action = {};
     action.sa_handler = onControlSignal;
@@ -189,21 +136,6 @@ void watchControlSignals() {
     action.sa_flags = SA_RESTART;
     sigaction(SIGUSR1, &action, nullptr);
     sigaction(SIGUSR2, &action, nullptr);
-}
-
-void writeFile(const QString &path, const std::vector<uint8_t> &bytes) {
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size()));
-    file.commit();
-}
-
-void exportState(const QString &dir) {
-    QDir().mkpath(dir);
-    writeFile(dir + QStringLiteral("/firmware.bin"), emu::receivedFirmware(kDemoPath));
-    for (const char *name : kRecordNames)
-        writeFile(dir + QStringLiteral("/record.") + QLatin1String(name),
-                  emu::record(kDemoPath, name));
 }
 
 bool hasOption(int argc, char **argv, const char *option) {
@@ -216,11 +148,11 @@ bool hasOption(int argc, char **argv, const char *option) {
 } // namespace
 
 int main(int argc, char *argv[]) {
-    prepareDemoAccessory();
+    demo::prepareDemoAccessory();
     if (!stateDir().isEmpty())
-        restoreState(stateDir());
+        demo::restoreState(stateDir());
     if (!hasOption(argc, argv, "--no-device"))
-        plugIn();
+        demo::plugInDemoAccessory();
     forwardHotplugToWindow();
     MainWindow::setBackgroundMenuExtension(addPlugEntry);
     const bool autoAnswer = qEnvironmentVariableIntValue("CORVANE_AUTO_ANSWER") == 1;
@@ -234,6 +166,6 @@ int main(int argc, char *argv[]) {
     // A start refused by the single-instance guard never had the accessory;
     // the running copy saves what it holds.
     if (!stateDir().isEmpty() && result != kAlreadyRunningExitCode)
-        exportState(stateDir());
+        demo::exportState(stateDir());
     return result;
 }
