@@ -177,8 +177,8 @@ QString maskedPin(const QString &pin, bool show) {
     return show || pin.isEmpty() ? pin : QStringLiteral("****");
 }
 
-template <typename Observer> Observer progressObserver(Progress &progress) {
-    Observer observer;
+DeviceJobObserver progressObserver(Progress &progress) {
+    DeviceJobObserver observer;
     observer.stopRequested = [] { return g_stopRequested.load(); };
     observer.stepReached = [&progress](int step) { progress.stepReached(step); };
     observer.blockDone = [&progress](int done, int total) { progress.blockDone(done, total); };
@@ -312,7 +312,7 @@ int flashFirmware(const Request &request) {
     stopOnSignals();
     Progress progress(QStringLiteral("Writing firmware"), Progress::stderrIsTerminal());
     const firmware::TransferResult result = firmware::sendImage(
-        session.channel(), image, progressObserver<firmware::TransferObserver>(progress));
+        session.channel(), image, progressObserver(progress));
     progress.finish();
     if (result.outcome != firmware::Outcome::Succeeded)
         return fail(request, kExitDeviceFailed, firmware::failureText(result));
@@ -352,7 +352,7 @@ int backUpFlash(const Request &request) {
     stopOnSignals();
     Progress progress(QStringLiteral("Reading flash"), Progress::stderrIsTerminal());
     const readback::BackupResult result = readback::backUpFlash(
-        session.channel(), request.argument, progressObserver<readback::ReadObserver>(progress));
+        session.channel(), request.argument, progressObserver(progress));
     progress.finish();
     if (result.outcome != readback::Outcome::Succeeded)
         return fail(request,

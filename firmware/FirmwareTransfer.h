@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "device/DeviceChannel.h"
+#include "device/DeviceJobObserver.h"
 
 namespace firmware {
 
@@ -21,14 +22,7 @@ struct TransferResult {
 };
 
 // How a transfer reports and is stopped; every member may be left empty.
-struct TransferObserver {
-    // Polled before each block; true ends the transfer as Stopped.
-    std::function<bool()> stopRequested;
-    // Steps 1..5 while blocks go out, then 6 once every block was acknowledged.
-    std::function<void(int step)> stepReached;
-    // After each block's exchange, unless that exchange ended the transfer.
-    std::function<void(int blocksDone, int totalBlocks)> blockDone;
-};
+using TransferObserver = DeviceJobObserver;
 
 // Reads the whole image at `path` into `image`; returns why it cannot be sent
 // (unreadable, empty, larger than the flash), or an empty string. The

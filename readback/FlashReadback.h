@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "device/DeviceChannel.h"
+#include "device/DeviceJobObserver.h"
 
 namespace readback {
 
@@ -23,14 +24,7 @@ struct BackupResult {
 };
 
 // How a read-back reports and is stopped; every member may be left empty.
-struct ReadObserver {
-    // Polled before each block; true ends the read-back as Stopped.
-    std::function<bool()> stopRequested;
-    // Steps 1..5 as blocks are read; 6 once the file is written and closed.
-    std::function<void(int step)> stepReached;
-    // After each block's exchange, unless that exchange ended the read-back.
-    std::function<void(int blocksDone, int totalBlocks)> blockDone;
-};
+using ReadObserver = DeviceJobObserver;
 
 struct ReadSummary {
     bool interrupted = false;
