@@ -311,8 +311,8 @@ int flashFirmware(const Request &request) {
         return code;
     stopOnSignals();
     Progress progress(QStringLiteral("Writing firmware"), Progress::stderrIsTerminal());
-    const firmware::TransferResult result = firmware::sendImage(
-        session.channel(), image, progressObserver(progress));
+    const firmware::TransferResult result =
+        firmware::sendImage(session.channel(), image, progressObserver(progress));
     progress.finish();
     if (result.outcome != firmware::Outcome::Succeeded)
         return fail(request, kExitDeviceFailed, firmware::failureText(result));
@@ -351,8 +351,8 @@ int backUpFlash(const Request &request) {
         return code;
     stopOnSignals();
     Progress progress(QStringLiteral("Reading flash"), Progress::stderrIsTerminal());
-    const readback::BackupResult result = readback::backUpFlash(
-        session.channel(), request.argument, progressObserver(progress));
+    const readback::BackupResult result =
+        readback::backUpFlash(session.channel(), request.argument, progressObserver(progress));
     progress.finish();
     if (result.outcome != readback::Outcome::Succeeded)
         return fail(request,
