@@ -8,7 +8,7 @@ WriteOutcome writeRecord(DeviceChannel &channel, uint16_t productId, const char 
                          const QByteArray &value) {
     DeviceReport reply{};
     const ExchangeResult result = channel.exchange(report::recordWrite(productId, name, value),
-                                                   &reply, ReplyWait::Interactive);
+                                                   &reply, ReplyWait::RecordWrite);
     if (result == ExchangeResult::WriteFailed)
         return WriteOutcome::NotSent;
     if (result == ExchangeResult::NoDevice)

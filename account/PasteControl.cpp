@@ -90,7 +90,12 @@ void MainWindow::startResolving(const QString &pastedText) {
         resolverRun = new ResolverRun(this);
         connect(resolverRun, &ResolverRun::resolved, this, &MainWindow::showResolvedAccountId);
         connect(resolverRun, &ResolverRun::finished, this, &MainWindow::endPasteWhenDone);
+        connect(editPsnId, &QLineEdit::textEdited, this, [this] {
+            if (pasteAwaitingOutcome)
+                idTypedDuringPaste = true;
+        });
     }
+    idTypedDuringPaste = false;
     pasteAwaitingOutcome = true;
     resolverRun->start(pastedText, loadSignInConfig());
 }
@@ -104,6 +109,12 @@ void MainWindow::showResolvedAccountId(const ResolvedAccountId &resolved) {
     else if (resolved.id.size() <= kMaxImplausibleIdLength)
         showPasteBox(this, QStringLiteral("Error"),
                      QStringLiteral("psn id may be wrong, please check it!"));
+    else if (idTypedDuringPaste && !editPsnId->text().isEmpty())
+        // What the user typed while waiting stays; the ID found is told.
+        showPasteBox(this, QStringLiteral("Paste"),
+                     QStringLiteral("Paste found the account ID %1, but you typed into the "
+                                    "Account ID field meanwhile, so your text was kept.")
+                         .arg(QString::fromUtf8(resolved.id)));
     else
         editPsnId->setText(QString::fromUtf8(resolved.id));
     pasteAwaitingOutcome = false;

@@ -73,6 +73,12 @@ void MainWindow::slotPushButtonRunSaveData() {
     LogRedaction::notePrivate(LogRedaction::PrivateKind::Pin, editPin->text());
     if (refuseWhileDeviceBusy())
         return;
+    // The running Paste empties the account-ID field and fills it later.
+    if (pasteInProgress()) {
+        showWarning(this, QStringLiteral("Paste is still looking up the account ID; please Save "
+                                         "when it has finished."));
+        return;
+    }
     if (!identifiedForSave())
         return;
     const RecordField fields[] = {
@@ -115,19 +121,20 @@ void MainWindow::slotPushButtonRunSaveData() {
 // Save writes both fields, so it needs to know what the accessory holds: when
 // its records were not read, they are read afresh first. Fields the user has
 // filled in meanwhile keep the user's text; empty ones take the records read,
-// so an unread record is never overwritten with an empty one.
+// so an unread record is never overwritten with an empty one. When that
+// identification fails, or another program holds the accessory, the fields
+// get back exactly what they held: a pasted ID must never need a new sign-in.
 bool MainWindow::identifiedForSave() {
     if (!hidHandle || deviceIdentified)
         return deviceReadyForAction();
     const QString psnId = editPsnId->text();
     const QString pin = editPin->text();
-    if (!identifiedForDeviceAction())
-        return false;
-    if (!psnId.isEmpty())
+    const bool identified = identifiedForDeviceAction();
+    if (!psnId.isEmpty() || !identified)
         editPsnId->setText(psnId);
-    if (!pin.isEmpty())
+    if (!pin.isEmpty() || !identified)
         editPin->setText(pin);
-    return true;
+    return identified;
 }
 
 void MainWindow::slotShowRunUpdateSaveDataProcess(int step) {

@@ -1,9 +1,11 @@
 #include "cli/CliCommands.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTextStream>
+#include <QThread>
 #include <atomic>
 #include <csignal>
 #include <vector>
@@ -105,20 +107,24 @@ public:
         return kExitDone;
     }
 
-    // After a firmware update: finds the accessory again (preferring the path
-    // it had) and reopens it; false when it is not back.
+    // After a firmware update: the accessory restarts and may come back under
+    // a new node. Waits (up to kRestartWaitMs) for the same accessory, never
+    // another one, and reopens it; false when it is not back.
     bool reopen() {
         channel_.close();
-        const std::vector<accessory::Attached> attached = accessory::listAttached();
-        const accessory::Attached *chosen = pick(attached, QString::fromLocal8Bit(accessory_.path));
-        if (!chosen)
-            chosen = pick(attached, QString());
-        if (!chosen)
-            return false;
-        accessory_ = *chosen;
-        hid_device *opened = accessory::open(accessory_.path.constData());
-        channel_.replace(opened);
-        return opened != nullptr;
+        const QDeadlineTimer deadline(kRestartWaitMs);
+        for (;;) {
+            if (const std::optional<accessory::Attached> found = accessory::findUnit(accessory_)) {
+                if (hid_device *opened = accessory::open(found->path.constData())) {
+                    accessory_ = *found;
+                    channel_.replace(opened);
+                    return true;
+                }
+            }
+            if (deadline.hasExpired() || g_stopRequested)
+                return false;
+            QThread::msleep(kRestartPollMs);
+        }
     }
 
     DeviceChannel &channel() { return channel_; }
@@ -309,6 +315,11 @@ int flashFirmware(const Request &request) {
     Session session;
     if (const int code = session.open(request))
         return code;
+    // A half-updated accessory answers no record read; the update may repair it.
+    if (!accessory::identify(session.channel(), session.attached().productId).allAnswered)
+        printMessage(QStringLiteral("Warning: ") +
+                     QString::fromUtf8(accessory::kUnidentifiedBeforeUpdate) +
+                     QStringLiteral(" Updating it anyway."));
     stopOnSignals();
     Progress progress(QStringLiteral("Writing firmware"), Progress::stderrIsTerminal());
     const firmware::TransferResult result =

@@ -70,7 +70,7 @@ JobEndCheck::Reason JobEndCheck::after(ExchangeResult result) {
 // which request they answer, so nothing can tell the two apart. The bounds in
 // DeviceWaits.h keep that to a device that answers more than two bounds late.
 ExchangeResult DeviceChannel::exchange(const DeviceReport &request, DeviceReport *reply,
-                                       ReplyWait wait) {
+                                       ReplyWait wait, LateReplyAllowance *allowance) {
     QMutexLocker lock(&mutex_);
     if (!handle_)
         return ExchangeResult::NoDevice;
@@ -81,7 +81,13 @@ ExchangeResult DeviceChannel::exchange(const DeviceReport &request, DeviceReport
     if (hid_write(handle_, request.data(), request.size()) == -1)
         return ExchangeResult::WriteFailed;
     DeviceReport scratch;
-    const ExchangeResult answered = awaitReply(request, reply ? *reply : scratch, wait);
+    DeviceReport &answer = reply ? *reply : scratch;
+    ExchangeResult answered = awaitReply(request, answer, replyBoundMs(wait));
+    if (answered == ExchangeResult::Timeout && allowance && allowance->take()) {
+        qDebug("no reply within %d ms; waiting once more, up to %d ms", replyBoundMs(wait),
+               kSecondReplyWaitMs);
+        answered = awaitReply(request, answer, kSecondReplyWaitMs);
+    }
     if (answered == ExchangeResult::Timeout || answered == ExchangeResult::Stopped)
         ++owedReplies_;
     return answered;
@@ -120,8 +126,8 @@ ExchangeResult DeviceChannel::awaitOwedReplies(ReplyWait wait) {
 }
 
 ExchangeResult DeviceChannel::awaitReply(const DeviceReport &request, DeviceReport &reply,
-                                         ReplyWait wait) {
-    const QDeadlineTimer deadline(replyBoundMs(wait));
+                                         int boundMs) {
+    const QDeadlineTimer deadline(boundMs);
     for (;;) {
         if (stopRequested())
             return ExchangeResult::Stopped;

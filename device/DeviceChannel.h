@@ -42,6 +42,21 @@ private:
     int failedWritesInARow_ = 0;
 };
 
+// A job's allowance of late replies: one, waited for once more up to
+// kSecondReplyWaitMs (see DeviceWaits.h).
+class LateReplyAllowance {
+public:
+    bool take() {
+        if (left_ == 0)
+            return false;
+        --left_;
+        return true;
+    }
+
+private:
+    int left_ = 1;
+};
+
 class DeviceChannel {
 public:
     // `handle` is the window's handle member; only this class writes it.
@@ -51,8 +66,10 @@ public:
 
     // One request and its one reply, which `reply` holds when the result is
     // Ok. A worker thread asked to stop (QThread::requestInterruption) ends
-    // its wait with Stopped.
-    ExchangeResult exchange(const DeviceReport &request, DeviceReport *reply, ReplyWait wait);
+    // its wait with Stopped. With an `allowance` that is not used up, a reply
+    // that misses the bound of `wait` is waited for once more.
+    ExchangeResult exchange(const DeviceReport &request, DeviceReport *reply, ReplyWait wait,
+                            LateReplyAllowance *allowance = nullptr);
 
     // Stores a newly opened handle, closing the one it replaces. Replies still
     // owed by the device may arrive in the new handle, so they stay counted.
@@ -63,7 +80,7 @@ public:
 private:
     int discardQueuedReports();
     ExchangeResult awaitOwedReplies(ReplyWait wait);
-    ExchangeResult awaitReply(const DeviceReport &request, DeviceReport &reply, ReplyWait wait);
+    ExchangeResult awaitReply(const DeviceReport &request, DeviceReport &reply, int boundMs);
 
     hid_device *&handle_;
     QMutex mutex_;

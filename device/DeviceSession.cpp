@@ -39,11 +39,42 @@ std::vector<Attached> listAttached() {
         hid_device_info *devices = hid_enumerate(candidate.vendorId, candidate.productId);
         for (const hid_device_info *info = devices; info; info = info->next) {
             if (info->usage_page == kUsagePage && info->usage == kUsage && info->path)
-                found.push_back({info->vendor_id, info->product_id, QByteArray(info->path)});
+                found.push_back({info->vendor_id, info->product_id, QByteArray(info->path),
+                                 info->serial_number ? QString::fromWCharArray(info->serial_number)
+                                                     : QString()});
         }
         hid_free_enumeration(devices);
     }
     return found;
+}
+
+const char *const kUnidentifiedBeforeUpdate =
+    "The accessory does not answer its identification: its records could not be read. A "
+    "firmware update may still repair it.";
+
+bool sameUnit(const Attached &unit, const Attached &candidate) {
+    return unit.vendorId == candidate.vendorId && unit.productId == candidate.productId &&
+           (unit.serial.isEmpty() || unit.serial == candidate.serial);
+}
+
+std::optional<Attached> findUnit(const Attached &unit) {
+    std::optional<Attached> found;
+    for (const Attached &candidate : listAttached()) {
+        if (!sameUnit(unit, candidate))
+            continue;
+        if (candidate.path == unit.path)
+            return candidate;
+        if (!found)
+            found = candidate;
+    }
+    return found;
+}
+
+std::optional<Attached> attachedAt(const QByteArray &path) {
+    for (const Attached &candidate : listAttached())
+        if (candidate.path == path)
+            return candidate;
+    return std::nullopt;
 }
 
 hid_device *open(const char *path) {

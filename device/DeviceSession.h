@@ -39,11 +39,27 @@ struct Attached {
     uint16_t vendorId = 0;
     uint16_t productId = 0;
     QByteArray path;
+    QString serial; // empty when the device reports none
 };
 
 // Every attached interface that findFirstCandidate would accept, in the order
 // it tries them, so the first entry is the one the window opens.
 std::vector<Attached> listAttached();
+
+// True when `candidate` is the accessory `unit` describes: the same vendor and
+// product, and the same serial number where `unit` has one. A device that
+// restarts (after a firmware update) may come back under another node.
+bool sameUnit(const Attached &unit, const Attached &candidate);
+
+// The attached interface of the accessory `unit` describes, at its old path
+// if it is still there; nullopt when it is not attached.
+std::optional<Attached> findUnit(const Attached &unit);
+
+// The attached interface of the accessory at `path`; nullopt when none is.
+std::optional<Attached> attachedAt(const QByteArray &path);
+
+// Said before an update of an accessory whose identification went unanswered.
+extern const char *const kUnidentifiedBeforeUpdate;
 
 // Opens the interface at `path` in blocking mode; null when it cannot be opened.
 hid_device *open(const char *path);

@@ -124,6 +124,12 @@ void MainWindow::handleInterfaceArrival(const QString &interfaceName) {
     // running job keeps its device.
     if (hidHandle)
         return;
+    // After an update only the updated accessory is taken, by its own look.
+    if (updatedUnit) {
+        if (awaitingRestart())
+            identifyUpdatedDevice();
+        return;
+    }
     openDevice();
 }
 

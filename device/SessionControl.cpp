@@ -23,6 +23,10 @@ const char *const kNotAnsweringWarning =
 } // namespace
 
 void MainWindow::openDevice() {
+    openDeviceAt(nullptr);
+}
+
+void MainWindow::openDeviceAt(const accessory::Attached *unit) {
     identifyRefused = false;
     if (deviceJobRunning()) {
         // Never re-identify under a running transfer; do it when it ends.
@@ -35,8 +39,13 @@ void MainWindow::openDevice() {
         return;
     }
     std::memset(devicePath, 0, sizeof devicePath);
-    if (const uint16_t productId = accessory::findFirstCandidate(devicePath))
+    if (unit) {
+        // Cut as the discovery cuts a long path; such a path fails to open.
+        std::strncpy(devicePath, unit->path.constData(), 256);
+        currentPid = unit->productId;
+    } else if (const uint16_t productId = accessory::findFirstCandidate(devicePath)) {
         currentPid = productId;
+    }
     explainNotConnected(QString());
     if (devicePath[0] == 0) {
         showConnected(false);
@@ -49,6 +58,7 @@ void MainWindow::openDevice() {
     hid_device *opened = accessory::open(devicePath);
     channel.replace(opened);
     deviceIdentified = false;
+    versionRead = false;
     if (!opened) {
         qDebug() << accessory::kPermissionHint;
         explainNotConnected(QString::fromUtf8(accessory::kPermissionHint));
@@ -71,6 +81,7 @@ void MainWindow::readDeviceRecords() {
 // the indicator's tool tip says why, so that an accessory that does not
 // answer never looks like one that holds empty records.
 void MainWindow::showIdentification(const accessory::Identity &identity) {
+    versionRead = identity.version.has_value();
     if (identity.version) {
         versionText = *identity.version;
         showVersion(versionText);
@@ -143,9 +154,10 @@ void MainWindow::stopWorkers(unsigned long waitMs) {
 
 void MainWindow::stopWorkersForRemoval() {
     // Steps the stopped jobs queued before they ended must not light arrows
-    // on the window of a device that is gone.
-    fwJobStopped = fwJobStopped || fwWorker->isRunning();
-    backupJobStopped = backupJobStopped || saveDataWorker->isRunning();
+    // on the window of a device that is gone. A removal may come before the
+    // workers exist (from a box's event loop during construction).
+    fwJobStopped = fwJobStopped || (fwWorker && fwWorker->isRunning());
+    backupJobStopped = backupJobStopped || (saveDataWorker && saveDataWorker->isRunning());
     // The handle is about to be closed; a worker must not be mid-exchange on
     // it. A waiting worker notices the request within one reply slice.
     stopWorkers(kWorkerStopWaitMs);
@@ -162,6 +174,11 @@ bool MainWindow::deviceJobRunning() const {
 }
 
 bool MainWindow::refuseWhileDeviceBusy() {
+    if (awaitingRestart()) {
+        showWarning(this, QStringLiteral("The accessory is restarting after the firmware update; "
+                                         "please wait until it is back."));
+        return true;
+    }
     if (!deviceJobRunning())
         return false;
     showWarning(this, QStringLiteral("The device is busy with a firmware update or a flash "
@@ -187,7 +204,8 @@ void MainWindow::unlockDevice() {
 }
 
 void MainWindow::runDeferredArrival() {
-    if (!arrivalPending || deviceJobRunning())
+    // After an update the updated accessory is looked for, not any other.
+    if (!arrivalPending || deviceJobRunning() || updatedUnit)
         return;
     arrivalPending = false;
     openDevice();

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 
 #include "firmware/WorkerThreadForFW.h"
 #include "ui/MainWindow.h"
@@ -59,13 +60,14 @@ void MainWindow::slotPushButtonRunUpdateFW() {
     }
     openDevice();
     // Another program's job holds the accessory; openDevice has said so.
-    if (identifyRefused || !deviceReadyForAction())
+    if (identifyRefused || !confirmUpdateOfDevice())
         return;
     // Held for the whole transfer; onFirmwareWorkerFinished gives it back.
     if (!lockDevice())
         return;
     dimFirmwareArrows();
-    versionBeforeUpdate = versionText;
+    versionBeforeUpdate = versionRead ? versionText : QString();
+    updatedUnit = accessory::attachedAt(QByteArray(devicePath));
     fwJobStopped = false;
     fwWorker->iLoopTemp = 0;
     fwWorker->start(QThread::InheritPriority);
@@ -84,17 +86,95 @@ void MainWindow::slotShowRunUpdateFWProcess(int step) {
                              QMessageBox::NoButton);
     // The worker emits the final step as its last act, so this wait is short.
     // Identifying the device afresh shows the version, account ID and PIN of
-    // the updated firmware; were the thread somehow still running, openDevice
-    // would defer itself to onFirmwareWorkerFinished.
+    // the updated firmware.
     fwWorker->wait(kWorkerStopWaitMs);
-    openDevice();
-    noteVersionChange(versionBeforeUpdate);
+    awaitUpdatedDevice();
 }
 
-void MainWindow::noteVersionChange(const QString &before) {
+// A half-updated accessory (or one in a boot mode) may take firmware blocks
+// and answer no record read; an update is its only repair, so it is offered.
+bool MainWindow::confirmUpdateOfDevice() {
+    if (!hidHandle) {
+        showWarning(this, QStringLiteral("Not connected device!"));
+        return false;
+    }
+    if (deviceIdentified)
+        return true;
+    const QString text = QString::fromUtf8(accessory::kUnidentifiedBeforeUpdate) +
+                         QStringLiteral(" Update it anyway?");
+    return QMessageBox::question(this, QStringLiteral("Warning"), text,
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
+bool MainWindow::awaitingRestart() const {
+    return restartPoll && restartPoll->isActive();
+}
+
+void MainWindow::awaitUpdatedDevice() {
+    // The version shown so far is the old firmware's.
+    versionText.clear();
+    showVersion(QString());
+    if (!updatedUnit) {
+        endRestartWait(QStringLiteral("the accessory could not be told apart from others"));
+        return;
+    }
+    restartDeadline = QDeadlineTimer(kRestartWaitMs);
+    if (identifyUpdatedDevice())
+        return;
+    if (!restartPoll) {
+        restartPoll = new QTimer(this);
+        restartPoll->setInterval(kRestartPollMs);
+        connect(restartPoll, &QTimer::timeout, this, [this] { identifyUpdatedDevice(); });
+    }
+    restartPoll->start();
+}
+
+bool MainWindow::identifyUpdatedDevice() {
+    if (!updatedUnit)
+        return true;
+    if (const std::optional<accessory::Attached> found = accessory::findUnit(*updatedUnit)) {
+        openDeviceAt(&*found);
+        if (identifyRefused) {
+            endRestartWait(QStringLiteral("another program is using the accessory"));
+            return true;
+        }
+        // Opening may fail for a moment while the system sets up the new node.
+        if (hidHandle) {
+            endRestartWait(versionRead ? QString()
+                                       : QStringLiteral("the accessory does not answer"));
+            return true;
+        }
+    }
+    if (!restartDeadline.hasExpired())
+        return false;
+    // Whatever handle is left belongs to the accessory before its restart.
+    if (hidHandle) {
+        closeDeviceHandle();
+        showConnected(false);
+    }
+    explainNotConnected(QStringLiteral("The accessory did not come back after the firmware update. "
+                                       "Unplug it and plug it in again."));
+    endRestartWait(QStringLiteral("the accessory did not come back after the update"));
+    return true;
+}
+
+void MainWindow::endRestartWait(const QString &notRead) {
+    if (restartPoll)
+        restartPoll->stop();
+    updatedUnit.reset();
+    arrivalPending = false;
+    noteVersionChange(versionBeforeUpdate, notRead);
+}
+
+void MainWindow::noteVersionChange(const QString &before, const QString &notRead) {
     QString change;
-    if (!hidHandle)
-        change = QStringLiteral("version not read, the device is not connected");
+    if (!notRead.isEmpty() || !hidHandle || !versionRead)
+        change = QStringLiteral("version not read, ") +
+                 (notRead.isEmpty() ? QStringLiteral("the device is not connected") : notRead);
+    else if (before.isEmpty())
+        change = QStringLiteral("version now ") + versionText +
+                 QStringLiteral(" (not read before the update)");
     else if (versionText == before)
         change = QStringLiteral("unchanged");
     else
@@ -112,6 +192,8 @@ void MainWindow::onFirmwareWorkerFinished() {
     unlockDevice();
     progressTips->end();
     const QString failure = firmware::failureText(fwWorker->result());
+    if (fwWorker->result().outcome != firmware::Outcome::Succeeded)
+        updatedUnit.reset(); // no restart to wait for
     if (!failure.isEmpty())
         showWarning(this, failure);
     runDeferredArrival();

@@ -89,8 +89,9 @@ private:
                 break;
             }
             const uint8_t *data = blockData(image, i, padded);
-            const ExchangeResult sent = channel_.exchange(report::firmwareBlock(uint32_t(i), data),
-                                                          &reply, ReplyWait::FirmwareBlock);
+            const ExchangeResult sent =
+                channel_.exchange(report::firmwareBlock(uint32_t(i), data), &reply,
+                                  ReplyWait::FirmwareBlock, &lateReplies_);
             if (sent == ExchangeResult::Ok)
                 ++acknowledged;
             else
@@ -133,6 +134,7 @@ private:
     const TransferObserver &observer_;
     TransferResult result_;
     JobEndCheck jobEnd_;
+    LateReplyAllowance lateReplies_;
     int stepsSignalled_ = 0;
 };
 

@@ -23,12 +23,13 @@ QString fileProblem(const QString &path, const QString &reason) {
     return QStringLiteral("%1 (%2)").arg(reason, QDir::toNativeSeparators(path));
 }
 
-ExchangeResult readBlock(DeviceChannel &channel, int block, uint8_t *image) {
+ExchangeResult readBlock(DeviceChannel &channel, int block, uint8_t *image,
+                         LateReplyAllowance &lateReplies) {
     const uint32_t address = uint32_t(block) * kFlashBlockSize;
     logBlockAddress(address);
     DeviceReport reply{};
-    const ExchangeResult exchanged =
-        channel.exchange(report::flashRead(uint32_t(block)), &reply, ReplyWait::FlashRead);
+    const ExchangeResult exchanged = channel.exchange(report::flashRead(uint32_t(block)), &reply,
+                                                      ReplyWait::FlashRead, &lateReplies);
     if (exchanged == ExchangeResult::Ok)
         std::memcpy(image + address, report::replyFlashData(reply), kFlashBlockSize);
     return exchanged;
@@ -85,6 +86,7 @@ QString failureText(const BackupResult &result) {
 ReadSummary readWholeFlash(DeviceChannel &channel, uint8_t *image, const ReadObserver &observer) {
     ReadSummary summary;
     JobEndCheck jobEnd;
+    LateReplyAllowance lateReplies;
     int loopStep = kBlocksPerStep;
     qDebug("show  iTotalTimes:%d,loopStep:%d", 0, loopStep);
     for (int block = 0; block < kFlashBlockCount; ++block) {
@@ -92,7 +94,7 @@ ReadSummary readWholeFlash(DeviceChannel &channel, uint8_t *image, const ReadObs
             summary.interrupted = true;
             return summary;
         }
-        const ExchangeResult exchanged = readBlock(channel, block, image);
+        const ExchangeResult exchanged = readBlock(channel, block, image, lateReplies);
         if (exchanged != ExchangeResult::Ok) {
             if (summary.failedBlocks == 0)
                 summary.firstFailure = QStringLiteral("block %1: %2")

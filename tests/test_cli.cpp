@@ -53,7 +53,6 @@ QByteArray pattern(int size) {
     return bytes;
 }
 
-
 } // namespace
 
 class TestCli : public QObject {
@@ -72,6 +71,8 @@ private slots:
     void flashSendsTheImageAndIdentifiesAgain();
     void flashRefusesOrReportsFailure_data();
     void flashRefusesOrReportsFailure();
+    void flashAfterwardsFindsOnlyTheSameAccessory_data();
+    void flashAfterwardsFindsOnlyTheSameAccessory();
     void backupIsByteExactPrivateAndAllOrNothing();
     void secondProcessIsToldTheAccessoryIsBusy();
     void resolveUsesTheSharedResolver();
@@ -349,6 +350,46 @@ void TestCli::flashRefusesOrReportsFailure() {
     QVERIFY(outcome.out.isEmpty());
     QVERIFY2(outcome.err.contains(message.toUtf8()), outcome.err.constData());
     QCOMPARE(readFile(statePath("firmware.bin")).size(), blocksReceived * 512);
+}
+
+// An accessory that answers no record read is still updated, with a warning;
+// one that restarts is waited for under its new node, and another accessory is
+// never taken for it.
+void TestCli::flashAfterwardsFindsOnlyTheSameAccessory_data() {
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("message");
+
+    const QString notIdentified = QStringLiteral("could not be identified afterwards");
+    QTest::newRow("answers no record read")
+        << QStringList{"CORVANE_EMULATOR_NO_RECORD_READS=1"} << 1 << QString()
+        << QStringLiteral("Warning: The accessory does not answer its identification: its "
+                          "records could not be read. A firmware update may still repair it. "
+                          "Updating it anyway.");
+    QTest::newRow("back under a new node")
+        << QStringList{"CORVANE_EMULATOR_RESTART=8:1500:/dev/hidraw-emulated7"} << 0
+        << QStringLiteral("Version: V1.2.1 (emulated, updated)") << QString();
+    QTest::newRow("not back, another accessory attached")
+        << QStringList{"CORVANE_EMULATOR_RESTART=8:60000:/dev/hidraw-emulated7",
+                       "CORVANE_EMULATOR_SECOND_DEVICE=1"}
+        << 1 << QString() << notIdentified;
+}
+
+void TestCli::flashAfterwardsFindsOnlyTheSameAccessory() {
+    QFETCH(QStringList, environment);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    QFETCH(QString, message);
+    const QByteArray image = pattern(8 * 512);
+    QVERIFY(writeFile(dir_->filePath("image.bin"), image));
+    const Outcome outcome = run({"flash", "image.bin"}, environment);
+    QCOMPARE(outcome.exitCode, exitCode);
+    QCOMPARE(readFile(statePath("firmware.bin")), image);
+    if (!output.isEmpty())
+        QVERIFY2(outcome.outLines().contains(output), outcome.out.constData());
+    QVERIFY2(outcome.err.contains(message.toUtf8()), outcome.err.constData());
+    QVERIFY2(!outcome.out.contains("second emulated"), outcome.out.constData());
 }
 
 void TestCli::backupIsByteExactPrivateAndAllOrNothing() {

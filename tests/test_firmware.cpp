@@ -143,6 +143,9 @@ private slots:
     void refusesLoadAndRunDuringTransfer();
     void cancellingDialogClearsChoice();
     void runWithoutDeviceWarns();
+    void halfUpdatedDeviceIsOfferedTheUpdate();
+    void restartedDeviceIsWaitedForAndNoOtherTaken_data();
+    void restartedDeviceIsWaitedForAndNoOtherTaken();
     void progressTipText_data();
     void progressTipText();
     void progressTipsFollowTheTransfer();
@@ -400,6 +403,97 @@ void TestFirmware::runWithoutDeviceWarns() {
     QCOMPARE(session.answerer.seen().last().title, QStringLiteral("Warning"));
     QVERIFY(!session.window->fwWorker->isRunning());
     QCOMPARE(firmwareRequestCount(), 0);
+}
+
+// An accessory that takes firmware blocks but answers no record read can be
+// mended only by an update: Run asks (No by default), and after the update
+// the version it could not read is said to be not read, never "unchanged".
+void TestFirmware::halfUpdatedDeviceIsOfferedTheUpdate() {
+    emu::leaveUnanswered(kDevice, emu::matchCommand(kRecordCommand, kRecordTarget));
+    Session session;
+    const QByteArray image = makeImage(3072);
+    session.load(session.writeImage(image));
+    session.run();
+    QCOMPARE(session.answerer.count(), session.dialogsAtRun + 1);
+    const SeenDialog question = session.answerer.seen().last();
+    QCOMPARE(question.title, QStringLiteral("Warning"));
+    QCOMPARE(question.text, QStringLiteral("The accessory does not answer its identification: its "
+                                           "records could not be read. A firmware update may "
+                                           "still repair it. Update it anyway?"));
+    QCOMPARE(question.buttons.size(), 2);
+    QCOMPARE(firmwareRequestCount(), 0); // the default answer is No
+
+    LogCapture log;
+    session.answerer.answerMessageBox(QMessageBox::Yes);
+    session.run();
+    QVERIFY(session.waitForEnd());
+    QVERIFY(session.answerer.sawText(kSuccessText));
+    QCOMPARE(emu::receivedFirmware(kDevice), padded(image));
+    const QString note =
+        QStringLiteral("Firmware update: version not read, the accessory does not answer");
+    QVERIFY(log.contains(note));
+    QVERIFY(session.window->btnVersion->toolTip().endsWith(note));
+    QVERIFY(session.window->btnVersion->text().isEmpty());
+}
+
+void TestFirmware::restartedDeviceIsWaitedForAndNoOtherTaken_data() {
+    QTest::addColumn<int>("absentMs");
+    QTest::addColumn<QString>("note");
+    QTest::addColumn<QString>("version");
+
+    QTest::newRow("back under a new node")
+        << 3000 << QStringLiteral("Firmware update: V1.2.0 emulated → V2.0.0 emulated")
+        << QStringLiteral("V2.0.0 emulated");
+    QTest::newRow("not back within the wait")
+        << 60000
+        << QStringLiteral("Firmware update: version not read, the accessory did not come back "
+                          "after the update")
+        << QString();
+}
+
+// The updated accessory restarts, vanishes and comes back under another node,
+// while a second one (same identifiers, another serial number) stays attached
+// and then comes first in the enumeration: the window waits without freezing and
+// never shows the other one's version as the update's result.
+void TestFirmware::restartedDeviceIsWaitedForAndNoOtherTaken() {
+    QFETCH(int, absentMs);
+    QFETCH(QString, note);
+    QFETCH(QString, version);
+    const std::string newNode = "/dev/hidraw-emulated5";
+    emu::reset();
+    emu::DeviceSpec updated;
+    updated.path = kDevice;
+    updated.serial = L"CV-0001";
+    emu::attach(updated);
+    emu::setRecordText(kDevice, "version", "V1.2.0 emulated");
+    emu::setVersionAfterFirmware(kDevice, "V2.0.0 emulated");
+    Session session;
+    QCOMPARE(session.window->btnVersion->text(), QStringLiteral("V1.2.0 emulated"));
+    emu::DeviceSpec other = updated;
+    other.path = "/dev/hidraw-emulated3";
+    other.serial = L"CV-0002";
+    emu::attach(other);
+    emu::setRecordText(other.path, "version", "V9.9.9 other unit");
+
+    const QByteArray image = makeImage(3072);
+    emu::restartAfterFirmware(kDevice, 6, newNode, absentMs);
+    session.load(session.writeImage(image));
+    LogCapture log;
+    session.run();
+    QVERIFY(session.waitForEnd());
+    QVERIFY(session.answerer.sawText(kSuccessText));
+    QVERIFY(!emu::isAttached(kDevice));
+    // The window answers while it waits; device actions are refused meanwhile.
+    session.run();
+    QCOMPARE(session.lastText(), QStringLiteral("The accessory is restarting after the firmware "
+                                                "update; please wait until it is back."));
+    QVERIFY(fixture::waitUntil([&] { return log.contains(note); }, 20000));
+    QVERIFY(session.window->btnVersion->toolTip().endsWith(note));
+    QCOMPARE(session.window->btnVersion->text(), version);
+    QVERIFY(!log.lines().filter(QStringLiteral("V9.9.9")).size());
+    QCOMPARE(firmwareRequestCount(), 6);
+    if (!version.isEmpty())
+        QCOMPARE(QString::fromLatin1(session.window->devicePath), QString::fromStdString(newNode));
 }
 
 QTEST_MAIN(TestFirmware)

@@ -72,6 +72,8 @@ private slots:
     void shortOrEmptyRepliesInABackup();
     void lateFirmwareAcknowledgement();
     void lateRecordWriteReply();
+    void aJobForgivesOneLateReply();
+    void slowFlashWritesAreSaved();
     void stopRequestEndsTheWaitForASilentDevice();
 
 private:
@@ -147,7 +149,9 @@ void TestLateReplies::lateIdentificationReplyThenBackup() {
 
 void TestLateReplies::lateReplyInTheMiddleOfABackup() {
     window_ = fixture::makeWindow();
-    emu::answerLate(kDevice, emu::requestCount(kDevice) + 300, kFlashReadReplyMs + kLateMs);
+    // Later than the one second wait a backup grants too.
+    emu::answerLate(kDevice, emu::requestCount(kDevice) + 300,
+                    kFlashReadReplyMs + kSecondReplyWaitMs + kLateMs);
     const QString failed = backUp();
     QVERIFY2(answerer_->texts().value(0).startsWith(QStringLiteral("Flash backup failed")),
              qPrintable(answerer_->texts().join('\n')));
@@ -182,7 +186,8 @@ void TestLateReplies::lateFirmwareAcknowledgement() {
     for (int i = 0; i < image.size(); ++i)
         image[i] = char(i * 5 + i / 512);
     // Run identifies the device first (three record reads), then block 20.
-    emu::answerLate(kDevice, emu::requestCount(kDevice) + 3 + 20, kFirmwareBlockReplyMs + kLateMs);
+    emu::answerLate(kDevice, emu::requestCount(kDevice) + 3 + 20,
+                    kFirmwareBlockReplyMs + kSecondReplyWaitMs + kLateMs);
     updateFirmware(image);
     QVERIFY2(answerer_->texts().value(0).startsWith(QStringLiteral("Firmware update failed")),
              qPrintable(answerer_->texts().join('\n')));
@@ -202,7 +207,7 @@ void TestLateReplies::lateRecordWriteReply() {
     window_->editPsnId->setText(QStringLiteral("FIRSTID1"));
     // Later than the rp.psnid write's own wait and the rp.pin write's wait for
     // it together: it arrives when no exchange expects it any more.
-    emu::answerLate(kDevice, emu::requestCount(kDevice), 2 * kInteractiveReplyMs + kLateMs);
+    emu::answerLate(kDevice, emu::requestCount(kDevice), 2 * kRecordWriteReplyMs + kLateMs);
     window_->slotPushButtonRunSaveData();
     QVERIFY(!answerer_->sawText(QStringLiteral("Save data successfully!")));
 
@@ -216,6 +221,51 @@ void TestLateReplies::lateRecordWriteReply() {
     int checked = 0;
     QCOMPARE(mispaired(from, &checked), QList<int>{});
     QVERIFY(checked >= 2);
+}
+
+// One reply past its bound is waited for once more, in a firmware transfer as
+// in a backup; a second one ends the transfer there.
+void TestLateReplies::aJobForgivesOneLateReply() {
+    window_ = fixture::makeWindow();
+    QByteArray image(64 * 512, Qt::Uninitialized);
+    for (int i = 0; i < image.size(); ++i)
+        image[i] = char(i * 3 + i / 512);
+    const int firstBlock = emu::requestCount(kDevice) + 3; // after Run's identification
+    emu::answerLate(kDevice, firstBlock + 10, kFirmwareBlockReplyMs + kLateMs);
+    std::size_t from = logSize();
+    updateFirmware(image);
+    QCOMPARE(answerer_->texts(), QStringList{QStringLiteral("Download firmware successfully!")});
+    int checked = 0;
+    QCOMPARE(mispaired(from, &checked), QList<int>{});
+
+    answerer_->clear();
+    const int secondRun = emu::requestCount(kDevice) + 3;
+    emu::answerLate(kDevice, secondRun + 10, kFirmwareBlockReplyMs + kLateMs);
+    emu::answerLate(kDevice, secondRun + 20, kFirmwareBlockReplyMs + kLateMs);
+    updateFirmware(image);
+    QCOMPARE(answerer_->texts().value(0),
+             QStringLiteral("Firmware update failed: 44 of 64 blocks were not acknowledged by the "
+                            "device. The device stopped answering at block 20."));
+
+    answerer_->clear();
+    QVERIFY(waitForLateReplies());
+    emu::answerLate(kDevice, emu::requestCount(kDevice) + 500, kFlashReadReplyMs + kLateMs);
+    expectExactBackup(logSize());
+}
+
+// A record write is a flash write on the device and may take as long as a
+// firmware block's.
+void TestLateReplies::slowFlashWritesAreSaved() {
+    window_ = fixture::makeWindow();
+    window_->editPsnId->setText(QStringLiteral("SLOWFLASH1"));
+    emu::setFlashWriteDelayMs(kDevice, kInteractiveReplyMs + kLateMs);
+    const std::size_t from = logSize();
+    window_->slotPushButtonRunSaveData();
+    QCOMPARE(answerer_->texts(), QStringList{QStringLiteral("Save data successfully!")});
+    QCOMPARE(asBytes(emu::record(kDevice, "rp.psnid")), QByteArray("SLOWFLASH1"));
+    int checked = 0;
+    QCOMPARE(mispaired(from, &checked), QList<int>{});
+    QCOMPARE(checked, 2);
 }
 
 // Were the wait not taken in slices, it would run out its bound and the

@@ -67,13 +67,18 @@ MainWindow::MainWindow(QWidget *parent) : QDialog(parent) {
     // so both happen at once; the window takes its size from the image header.
     auto background = std::async(std::launch::async, [] { return QImage(kBackgroundPath); });
     resize(QImageReader(kBackgroundPath).size());
+    // The workers exist before anything can deliver a device event: a box
+    // shown while the device is opened runs an event loop, and a removal
+    // delivered there stops the workers.
+    createWorkers();
     registerDeviceNotifications();
     createWidgets();
     backgroundPixmap = QPixmap::fromImage(background.get());
-    openDevice();
-    createWorkers();
-    createTrayIcon();
+    // Watching starts before the first look, so an accessory plugged in
+    // meanwhile is not missed.
     deviceMonitor = DeviceMonitor::create(this);
+    openDevice();
+    createTrayIcon();
 }
 
 MainWindow::~MainWindow() {
@@ -130,7 +135,8 @@ void MainWindow::createWidgets() {
     a11y::describe(loadFirmware, QStringLiteral("Load Firmware"));
     a11y::describe(btnRun, QStringLiteral("Run"));
     a11y::describe(save, QStringLiteral("Save"));
-    makeAccessible({btnLogin, btnPaste, editPsnId, editPin, save, loadFirmware, btnRun, hide, exit});
+    makeAccessible(
+        {btnLogin, btnPaste, editPsnId, editPin, save, loadFirmware, btnRun, hide, exit});
 }
 
 void MainWindow::makeAccessible(const QList<QWidget *> &tabOrder) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QDialog>
 #include <QList>
 #include <QNetworkReply>
@@ -10,9 +11,11 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "device/DeviceChannel.h"
 #include "device/DeviceLock.h"
+#include "device/DeviceSession.h"
 #include "ui/QtCompat.h"
 
 class QAction;
@@ -20,6 +23,7 @@ class QLineEdit;
 class QMenu;
 class QNetworkAccessManager;
 class QPushButton;
+class QTimer;
 class WorkerThreadForFW;
 class WorkerThreadForSaveData;
 class DeviceMonitor;
@@ -29,9 +33,6 @@ class ArrowRowIndicator;
 class FocusMark;
 class ProgressTips;
 struct BlockCount;
-namespace accessory {
-struct Identity;
-}
 
 // The program's one window: a fixed 656 x 710 frameless picture with image
 // buttons. It owns the open device handle, the worker threads and the tray.
@@ -130,6 +131,7 @@ protected:
     bool nativeEvent(const QByteArray &eventType, void *message,
                      NativeEventResult *result) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
     void reject() override;
 
 private:
@@ -145,8 +147,19 @@ private:
     // Tool tips with percent and time left while the worker runs.
     void readOutProgress(const QString &activity, std::function<BlockCount()> count,
                          ArrowRowIndicator *row);
-    // After an update: log and show on the version line whether it changed.
-    void noteVersionChange(const QString &before);
+    // After an update: log and show on the version line whether it changed;
+    // `notRead` says why the new version is not known (empty when it was read).
+    void noteVersionChange(const QString &before, const QString &notRead);
+    // Run on an accessory that did not answer its identification asks first.
+    bool confirmUpdateOfDevice();
+    // After an update the accessory restarts and may come back under a new
+    // node: it is looked for (by vendor, product and serial) on a timer, never
+    // blocking the window, for up to kRestartWaitMs.
+    void awaitUpdatedDevice();
+    // One look for the updated accessory; true once the wait has ended.
+    bool identifyUpdatedDevice();
+    void endRestartWait(const QString &notRead);
+    bool awaitingRestart() const;
     QPushButton *createButton(const QRect &geometry, const char *slot, const QString &styleSheet);
     void createWorkers();
     void createTrayIcon();
@@ -154,6 +167,8 @@ private:
     void createTrayMenu();
     void registerDeviceNotifications();
 
+    // openDevice on the interface `unit` (null: the first candidate attached).
+    void openDeviceAt(const accessory::Attached *unit);
     void readDeviceRecords();
     // "product 2203 at <path>, version <text>", or "not connected".
     QString accessoryDescription() const;
@@ -220,6 +235,14 @@ private:
     bool backupJobStopped = false; // likewise for the flash backup
     // The open accessory answered every record read of its identification.
     bool deviceIdentified = false;
+    bool versionRead = false; // its last identification read the version
+    // The accessory a firmware update was started on, until the update's
+    // outcome has been shown.
+    std::optional<accessory::Attached> updatedUnit;
+    QTimer *restartPoll = nullptr;
+    QDeadlineTimer restartDeadline;
+    // The user typed into the account-ID field while a Paste was resolving.
+    bool idTypedDuringPaste = false;
 };
 
 // The process-wide pointer to the one window; set early in its construction.

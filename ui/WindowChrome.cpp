@@ -2,6 +2,7 @@
 // hiding, the context menu and every way of closing.
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -102,6 +103,18 @@ void MainWindow::reject() {
     if (refuseCloseWhileDeviceBusy())
         return;
     QDialog::reject();
+}
+
+// A focused button takes Enter itself (and Space); Enter reaching the window
+// comes from a text field, where the dialog would press its default button,
+// Login, and open the browser. Enter in a field does nothing: Save stays a
+// deliberate press, never one half-typed PIN away.
+void MainWindow::keyPressEvent(QKeyEvent *event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 namespace {

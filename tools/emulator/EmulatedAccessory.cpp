@@ -91,6 +91,20 @@ struct Device {
     int replyDelayMs = 0;
     int detachCountdown = -1; // requests until an automatic detach; -1 = none
     bool failOpen = false;
+    // Recovery behaviours (see the section at the end of this file).
+    RequestMatcher unansweredFault;
+    int flashWriteDelayMs = 0;
+    int restartAfterBlocks = 0; // firmware blocks until a restart; 0 = none
+    std::string restartPath;
+    int restartAbsentMs = 0;
+    int restartTriggerIndex = -1; // the request whose reply, once read, restarts it
+};
+
+// A restarted device coming back under its new node.
+struct Reappearance {
+    std::string fromPath;
+    std::string toPath;
+    Clock::time_point at;
 };
 
 struct Data {
@@ -105,6 +119,9 @@ struct Data {
     bool failInit = false;
     const wchar_t *lastError = nullptr;
     HotplugListener hotplug;
+    std::vector<Reappearance> reappearances;
+    // Plug events that happened under the lock, announced once it is released.
+    std::vector<std::pair<std::string, bool>> announcements;
 };
 
 struct State {
@@ -119,6 +136,12 @@ State &state() {
 }
 
 void advance(Data &data, Clock::time_point now);
+void flushAnnouncements(State &s);
+void bringBackRestarted(Data &data, Clock::time_point now);
+bool answersRequest(const Device &device, const Bytes &request, int index);
+int replyDelayFor(const Device &device, const Bytes &request);
+void noteRestartTrigger(Device &device, const Bytes &request, int index);
+void restartIfTriggered(Data &data, Device &device, int answeredIndex);
 
 // Runs `fn` on the data under the lock, after delivering the replies that have
 // arrived meanwhile, and wakes waiting readers afterwards.
@@ -126,7 +149,10 @@ template <typename Fn> auto locked(Fn fn) {
     State &s = state();
     struct Wake {
         State &s;
-        ~Wake() { s.changed.notify_all(); }
+        ~Wake() {
+            s.changed.notify_all();
+            flushAnnouncements(s);
+        }
     } wake{s};
     std::lock_guard<std::mutex> lock(s.mutex);
     advance(s.data, Clock::now());
@@ -471,6 +497,7 @@ void advanceDevice(Data &data, Device &device, Clock::time_point now) {
 }
 
 void advance(Data &data, Clock::time_point now) {
+    bringBackRestarted(data, now);
     for (auto &entry : data.devices)
         advanceDevice(data, entry.second, now);
 }
@@ -517,15 +544,17 @@ void logRequest(Data &data, hid_device_ &handle, const Bytes &request, int index
 void receive(Data &data, Device &device, hid_device_ &handle, const Bytes &request, int index) {
     logRequest(data, handle, request, index);
     handle.readSinceWrite = false;
-    if (device.stopped)
+    if (device.stopped || !answersRequest(device, request, index))
         return;
+    noteRestartTrigger(device, request, index);
     protocol::Outcome outcome = protocol::answer(device, request);
     if (!outcome.error.empty())
         recordProtocolError(data, handle.path, outcome.error);
     if (device.shortReplyFault && device.shortReplyFault(request, index))
         outcome.reply.resize(std::min(outcome.reply.size(), device.shortReplyLength));
     const auto late = device.lateAnswers.find(index);
-    const int delayMs = late != device.lateAnswers.end() ? late->second : device.replyDelayMs;
+    const int delayMs =
+        late != device.lateAnswers.end() ? late->second : replyDelayFor(device, request);
     Reply reply{std::move(outcome.reply), request, index,
                 Clock::now() + std::chrono::milliseconds(std::max(0, delayMs)), false};
     reply.zeroReadFirst = device.zeroReadFault && device.zeroReadFault(request, index);
@@ -609,6 +638,7 @@ int deliver(Data &data, Device &device, hid_device_ &handle, unsigned char *out,
     pairWithRequest(data, handle, reply);
     const std::size_t count = std::min(length, reply.bytes.size());
     std::copy_n(reply.bytes.begin(), count, out);
+    restartIfTriggered(data, device, reply.requestIndex);
     return int(count);
 }
 
@@ -666,6 +696,9 @@ int readReply(hid_device *dev, unsigned char *out, std::size_t length, std::opti
     ++handle->readers;
     const int result = awaitReply(s, lock, *handle, out, length, ms);
     --handle->readers;
+    lock.unlock();
+    s.changed.notify_all();
+    flushAnnouncements(s);
     return result;
 }
 
@@ -681,7 +714,7 @@ hid_device_info *newDeviceInfo(const DeviceSpec &spec) {
     info->path = strdup(spec.path.c_str());
     info->vendor_id = spec.vendorId;
     info->product_id = spec.productId;
-    info->serial_number = wcsdup(L"");
+    info->serial_number = wcsdup(spec.serial.c_str());
     info->manufacturer_string = wcsdup(L"");
     info->product_string = wcsdup(L"");
     info->usage_page = spec.usagePage;
@@ -806,6 +839,7 @@ int HID_API_EXPORT HID_API_CALL hid_write(hid_device *dev, const unsigned char *
     s.changed.notify_all();
     if (step.detachedNow)
         announce(listener, path, false);
+    flushAnnouncements(s);
     return result;
 }
 
@@ -1059,6 +1093,10 @@ void clearFaults() {
             device.replyDelayMs = 0;
             device.detachCountdown = -1;
             device.failOpen = false;
+            device.unansweredFault = nullptr;
+            device.flashWriteDelayMs = 0;
+            device.restartAfterBlocks = 0;
+            device.restartTriggerIndex = -1;
         }
     });
 }
@@ -1089,6 +1127,108 @@ RequestMatcher matchCommand(uint8_t command, uint8_t target) {
 
 void setHotplugListener(std::function<void(const std::string &path, bool arrived)> listener) {
     locked([&](Data &data) { data.hotplug = std::move(listener); });
+}
+
+} // namespace emu
+
+// --- recovery behaviours: half-updated, restarting and slow-flash devices ------
+
+namespace emu::detail {
+
+void flushAnnouncements(State &s) {
+    std::vector<std::pair<std::string, bool>> due;
+    HotplugListener listener;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        due.swap(s.data.announcements);
+        listener = s.data.hotplug;
+    }
+    for (const auto &event : due)
+        announce(listener, event.first, event.second);
+}
+
+bool answersRequest(const Device &device, const Bytes &request, int index) {
+    return !device.unansweredFault || !device.unansweredFault(request, index);
+}
+
+bool isFlashWrite(const Bytes &request) {
+    using namespace protocol;
+    if (request.size() <= kTargetAt)
+        return false;
+    const uint8_t command = request[kCommandAt];
+    const uint8_t target = request[kTargetAt];
+    return (command == kCommandWrite && target == kTargetRecord) ||
+           (command == kCommandFirmware && target == kTargetFirmware);
+}
+
+int replyDelayFor(const Device &device, const Bytes &request) {
+    return device.flashWriteDelayMs > 0 && isFlashWrite(request) ? device.flashWriteDelayMs
+                                                                 : device.replyDelayMs;
+}
+
+void noteRestartTrigger(Device &device, const Bytes &request, int index) {
+    using namespace protocol;
+    if (device.restartAfterBlocks <= 0 || request.size() <= kTargetAt ||
+        request[kCommandAt] != kCommandFirmware || request[kTargetAt] != kTargetFirmware)
+        return;
+    if (--device.restartAfterBlocks == 0)
+        device.restartTriggerIndex = index;
+}
+
+// The host has read the reply to the last block: the device restarts, which
+// unplugs it, and comes back later under its new node.
+void restartIfTriggered(Data &data, Device &device, int answeredIndex) {
+    if (device.restartTriggerIndex < 0 || answeredIndex != device.restartTriggerIndex)
+        return;
+    device.restartTriggerIndex = -1;
+    const std::string path = device.spec.path;
+    const auto at = Clock::now() + std::chrono::milliseconds(std::max(0, device.restartAbsentMs));
+    data.reappearances.push_back({path, device.restartPath, at});
+    if (detachLocked(data, path))
+        data.announcements.emplace_back(path, false);
+}
+
+void bringBackRestarted(Data &data, Clock::time_point now) {
+    auto due = std::stable_partition(data.reappearances.begin(), data.reappearances.end(),
+                                     [now](const Reappearance &r) { return r.at > now; });
+    const std::vector<Reappearance> arriving(due, data.reappearances.end());
+    data.reappearances.erase(due, data.reappearances.end());
+    for (const Reappearance &r : arriving) {
+        const Device before = deviceAt(data, r.fromPath); // a copy: the map may grow
+        Device &after = deviceAt(data, r.toPath);
+        after.records = before.records;
+        after.flash = before.flash;
+        after.firmware = before.firmware;
+        after.firmwareBlocks = before.firmwareBlocks;
+        after.versionAfterFirmware = before.versionAfterFirmware;
+        DeviceSpec spec = before.spec;
+        spec.path = r.toPath;
+        if (attachLocked(data, spec, SIZE_MAX))
+            data.announcements.emplace_back(r.toPath, true);
+    }
+}
+
+} // namespace emu::detail
+
+namespace emu {
+
+void leaveUnanswered(const std::string &path, RequestMatcher matcher) {
+    locked([&](Data &data) { deviceAt(data, path).unansweredFault = std::move(matcher); });
+}
+
+void setFlashWriteDelayMs(const std::string &path, int delayMs) {
+    locked([&](Data &data) { deviceAt(data, path).flashWriteDelayMs = delayMs; });
+}
+
+void restartAfterFirmware(const std::string &path, int blocks, const std::string &newPath,
+                          int absentMs) {
+    locked([&](Data &data) {
+        Device &device = deviceAt(data, path);
+        device.restartAfterBlocks = std::max(0, blocks);
+        device.restartPath = newPath;
+        device.restartAbsentMs = absentMs;
+        device.restartTriggerIndex = -1;
+    });
 }
 
 } // namespace emu

@@ -25,6 +25,7 @@ struct DeviceSpec {
     uint16_t usagePage = 2;
     uint16_t usage = 1;
     std::string path = "/dev/hidraw-emulated0";
+    std::wstring serial; // the serial number it reports; empty: none
 };
 
 // One request as the device received it (the full buffer given to hid_write).
@@ -143,6 +144,22 @@ void zeroReads(const std::string &path, RequestMatcher matcher);
 void detachAfterRequests(const std::string &path, int requestCount);
 void failOpen(const std::string &path, bool fail); // hid_open_path returns null
 void failInit(bool fail);                          // hid_init returns -1
+// --- recovery behaviours ---
+// Matching requests are received and logged but neither acted on nor
+// answered, as by an accessory left half-updated or in a boot mode that takes
+// firmware blocks but no record reads.
+void leaveUnanswered(const std::string &path, RequestMatcher matcher);
+// Record writes and firmware blocks are flash writes on the device: their
+// replies arrive this long after the request (instead of the reply delay).
+void setFlashWriteDelayMs(const std::string &path, int delayMs);
+// Restarts after an update: once `blocks` more firmware blocks have arrived
+// and the reply to the last one has been read, the device is unplugged;
+// `absentMs` later it is plugged in again at `newPath`, with the same
+// identifiers and everything it holds, and without the faults set before.
+// Both plug events reach the hot-plug listener.
+void restartAfterFirmware(const std::string &path, int blocks, const std::string &newPath,
+                          int absentMs);
+
 // Ends every fault; replies already on their way still arrive.
 void clearFaults();
 

@@ -10,6 +10,11 @@
 //   CORVANE_EMULATOR_DETACH_AFTER=N    unplug after N more requests
 //   CORVANE_EMULATOR_STATE_DIR=DIR     at exit, write what the accessory holds
 //                                      there: firmware.bin, record.<name>
+//   CORVANE_EMULATOR_NO_RECORD_READS=1 the accessory answers no record read
+//                                      (firmware blocks it still takes)
+//   CORVANE_EMULATOR_RESTART=N:MS:PATH after N firmware blocks the accessory
+//                                      restarts and is back MS ms later at PATH
+#include <QStringList>
 #include <QtGlobal>
 
 #include "DemoAccessory.h"
@@ -35,6 +40,16 @@ void attachSecondAccessory() {
     emu::setRecordText(kSecondPath, "rp.pin", "11112222");
 }
 
+void configureRecovery() {
+    if (flagSet("CORVANE_EMULATOR_NO_RECORD_READS"))
+        emu::leaveUnanswered(demo::kDemoPath, emu::matchCommand(1, 3));
+    const QStringList restart =
+        qEnvironmentVariable("CORVANE_EMULATOR_RESTART").split(QLatin1Char(':'));
+    if (restart.size() == 3)
+        emu::restartAfterFirmware(demo::kDemoPath, restart[0].toInt(), restart[2].toStdString(),
+                                  restart[1].toInt());
+}
+
 void configureDemoAccessory() {
     if (flagSet("CORVANE_EMULATOR_NO_DEVICE"))
         return;
@@ -46,6 +61,7 @@ void configureDemoAccessory() {
     const int detachAfter = qEnvironmentVariableIntValue("CORVANE_EMULATOR_DETACH_AFTER", &given);
     if (given)
         emu::detachAfterRequests(demo::kDemoPath, detachAfter);
+    configureRecovery();
 }
 
 } // namespace
