@@ -333,8 +333,9 @@ void TestCli::flashRefusesOrReportsFailure_data() {
         << QByteArray(kFlashSize + 1, 'x') << QStringList{} << 2 << "too large" << 0;
     QTest::newRow("no accessory") << pattern(4096) << QStringList{"CORVANE_EMULATOR_NO_DEVICE=1"}
                                   << 3 << "No accessory found." << 0;
+    // After the three record reads that identify it, and ten blocks.
     QTest::newRow("removed during the transfer")
-        << pattern(40960) << QStringList{"CORVANE_EMULATOR_DETACH_AFTER=10"} << 1
+        << pattern(40960) << QStringList{"CORVANE_EMULATOR_DETACH_AFTER=13"} << 1
         << "Firmware update failed" << 10;
 }
 

@@ -1,11 +1,14 @@
 // Hot-plug: which interface names concern the accessory, what arrival and
 // removal do to the window and its device session, and how Linux hidraw nodes
 // are named.
+#include <QApplication>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QtTest>
 #include <atomic>
 
+#include "device/DeviceLock.h"
 #include "device/DeviceMonitor.h"
 #include "device/Hotplug.h"
 #include "firmware/WorkerThreadForFW.h"
@@ -157,6 +160,7 @@ private slots:
     void arrivalDuringFirmwareTransferLeavesItAlone();
 
     void deviceMonitorCreatesAndDestroysSafely();
+    void removalInsideTheStartUpBoxIsSafe();
 };
 
 void TestHotplug::init() {
@@ -522,6 +526,53 @@ void TestHotplug::deviceMonitorCreatesAndDestroysSafely() {
     QCoreApplication::processEvents();
     window.reset();
     QCoreApplication::processEvents();
+}
+
+// The demo build forwards the emulation's plug events queued, as the system
+// monitor's arrive. At start-up another program holds the accessory, so the
+// constructor's identification shows a box; the accessory is unplugged while
+// it is open, and the removal is handled in the box's event loop, before the
+// constructor has finished.
+void TestHotplug::removalInsideTheStartUpBoxIsSafe() {
+    DeviceLock other;
+    QCOMPARE(other.acquire(QString::fromStdString(fixture::kDevicePath)),
+             DeviceLock::Result::Acquired);
+    emu::setHotplugListener([](const std::string &path, bool arrived) {
+        const QString name =
+            hotplug::interfaceName({0x0003, 0x1ABE, 0x2203}, QString::fromStdString(path));
+        QMetaObject::invokeMethod(
+            qApp,
+            [name, arrived] {
+                if (!arrived)
+                    g_mainWindow->handleInterfaceRemoval(name);
+            },
+            Qt::QueuedConnection);
+    });
+    QString boxText;
+    QMetaObject::invokeMethod(
+        qApp,
+        [&boxText] {
+            emu::detach(fixture::kDevicePath);
+            // Queued after the removal: the box closes once it has been handled.
+            QMetaObject::invokeMethod(
+                qApp,
+                [&boxText] {
+                    auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                    if (!box)
+                        return;
+                    boxText = box->text();
+                    box->button(QMessageBox::Ok)->click();
+                },
+                Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+    auto window = fixture::makeWindow();
+    emu::setHotplugListener(nullptr);
+    QVERIFY2(boxText.startsWith(QStringLiteral("Another program is using the accessory")),
+             qPrintable(boxText));
+    QVERIFY(window->hidHandle == nullptr);
+    QVERIFY(showsNotConnected(*window));
+    QVERIFY(window->fwWorker && !window->fwWorker->isRunning());
 }
 
 QTEST_MAIN(TestHotplug)

@@ -1,8 +1,10 @@
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QDir>
+#include <QLineEdit>
 #include <QNetworkAccessManager>
 #include <QPointer>
+#include <QPushButton>
 #include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -86,6 +88,7 @@ private slots:
     void loginOpensTheExactAddress();
     void loginWithoutHostsExplainsWhatToSet();
     void loginWithoutBrowserOffersTheAddress();
+    void enterPressesOnlyAFocusedButton();
 
     void replyBodyIsLoggedAndFreed();
     void refusedConnectionIsLogged();
@@ -131,7 +134,8 @@ void TestSignin::configFolderRules() {
 void TestSignin::fileValuesAndEnvironmentOverrides() {
     writeFile(configDir_->filePath("corvane.ini"),
               "\xEF\xBB\xBF# written by hand\n"
-              "[DEFAULT]\nclient_id = 0123abcd-0000-4000-8000-00000000beef\nauth_host = default.example.net\n"
+              "[DEFAULT]\nclient_id = 0123abcd-0000-4000-8000-00000000beef\nauth_host = "
+              "default.example.net\n"
               "[other]\nauth_host = wrong.example.net\n"
               "[signin]\n"
               "; the test server\n"
@@ -255,6 +259,28 @@ void TestSignin::unusableHostsAreExplained() {
     // A value is never repeated: it may be a secret put in the wrong place.
     for (const QString &value : {authHost, redirectHost, clientId})
         QVERIFY2(value.isEmpty() || !problem.contains(value), qPrintable(problem));
+}
+
+// Login is the dialog's first button, so the dialog would press it for Enter
+// in a text field and open the browser; only a focused button takes Enter.
+void TestSignin::enterPressesOnlyAFocusedButton() {
+    qputenv("CORVANE_AUTH_HOST", "auth.example.net");
+    qputenv("CORVANE_REDIRECT_HOST", "redirect.example.net");
+    qputenv("CORVANE_CLIENT_SECRET", "secret");
+    auto window = fixture::makeWindow();
+    DialogAnswerer answerer;
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    for (QLineEdit *field : {window->editPsnId, window->editPin}) {
+        field->setFocus();
+        QTest::keyClick(field, Qt::Key_Return);
+        QTest::keyClick(field, Qt::Key_Enter);
+    }
+    QCOMPARE(catcher_.opened.size(), 0);
+    QCOMPARE(answerer.count(), 0);
+    window->btnLogin->setFocus();
+    QTest::keyClick(window->btnLogin, Qt::Key_Return);
+    QCOMPARE(catcher_.opened.size(), 1);
 }
 
 void TestSignin::loginOpensTheExactAddress() {
