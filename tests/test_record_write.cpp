@@ -57,6 +57,7 @@ private slots:
     void overlongValueIsRefused();
     void saveIsRefusedWhileBackupRuns();
     void anotherProgramsLockRefusesDeviceActions();
+    void fieldsSurviveAFailedIdentificationBeforeSave();
 
 private:
     void save();
@@ -308,6 +309,37 @@ void TestRecordWrite::anotherProgramsLockRefusesDeviceActions() {
     save();
     QVERIFY(answerer_->sawText(kSuccess));
     QCOMPARE(DeviceLock().acquire(path), DeviceLock::Result::Acquired);
+}
+
+// An accessory whose records were not read is identified afresh by Save; when
+// that fails, or another program holds the accessory, the values the user
+// gave (a pasted ID, a PIN) are back in their fields and nothing is written.
+void TestRecordWrite::fieldsSurviveAFailedIdentificationBeforeSave() {
+    const QString path = QString::fromStdString(fixture::kDevicePath);
+    emu::leaveUnanswered(fixture::kDevicePath, emu::matchCommand(1, kRecordTarget));
+    window_->openDevice();
+    QVERIFY(window_->editPsnId->text().isEmpty());
+    const QString pasted = QStringLiteral("UEFTVEVESUQ=");
+    const QString pin = QStringLiteral("24680");
+    window_->editPsnId->setText(pasted);
+    window_->editPin->setText(pin);
+    save();
+    QCOMPARE(answerer_->count(), 1);
+    QVERIFY2(answerer_->texts().value(0).startsWith("The accessory does not answer"),
+             qPrintable(answerer_->texts().value(0)));
+    QCOMPARE(window_->editPsnId->text(), pasted);
+    QCOMPARE(window_->editPin->text(), pin);
+
+    emu::clearFaults();
+    DeviceLock other;
+    QCOMPARE(other.acquire(path), DeviceLock::Result::Acquired);
+    save();
+    QCOMPARE(answerer_->count(), 2);
+    QVERIFY2(answerer_->texts().value(1).startsWith("Another program is using the accessory"),
+             qPrintable(answerer_->texts().value(1)));
+    QCOMPARE(window_->editPsnId->text(), pasted);
+    QCOMPARE(window_->editPin->text(), pin);
+    QVERIFY(recordWrites().empty());
 }
 
 QTEST_MAIN(TestRecordWrite)
