@@ -53,6 +53,7 @@ bool sanitized() {
     return false;
 }
 
+
 } // namespace
 
 class TestPaste : public QObject {
@@ -154,8 +155,8 @@ void TestPaste::clipboardWithoutCodeNeverStartsPython_data() {
         "sign-in page; Copy the URL from the address bar First");
     QTest::newRow("over 64 KiB") << kRedirect + QString(64 * 1024, QLatin1Char('x')) << "Copy Error"
                                  << tooLong;
-    QTest::newRow("over 64 KiB in UTF-8")
-        << kRedirect + QString(22 * 1024, QChar(0x20AC)) << "Copy Error" << tooLong;
+    QTest::newRow("over 64 KiB in UTF-8") << kRedirect + QString(22 * 1024, QChar(0x20AC))
+                                          << "Copy Error" << tooLong;
 }
 
 void TestPaste::clipboardWithoutCodeNeverStartsPython() {
@@ -300,8 +301,8 @@ void TestPaste::useRealModuleAndServer(QProcess *server, const QStringList &timi
     const QString realModule = QStringLiteral(CORVANE_SOURCE_DIR "/account/python/PSNID.py");
     const QString serverFolder = QStringLiteral(CORVANE_SOURCE_DIR "/tests/python");
     QVERIFY(QFile::copy(realModule, workDir_->filePath("Python37/Lib/PSNID.py")));
-    server->start(QStringLiteral("python3"),
-                  QStringList{"-c", kTokenServerScript, serverFolder} + timing);
+    server->start(QStringLiteral("python3"), QStringList{"-c", kTokenServerScript, serverFolder} +
+                                                 timing);
     QVERIFY(server->waitForReadyRead(10000));
     qputenv("CORVANE_AUTH_HOST", "http://" + server->readLine().trimmed());
     qputenv("CORVANE_REDIRECT_HOST", "redirect.example.net");
@@ -325,10 +326,11 @@ void TestPaste::slowServerLeavesTheWindowAnswering() {
         ++ticks;
     });
     bool pasteDisabledMeanwhile = true;
-    connect(&timer, &QTimer::timeout, this, [&] {
-        if (window_->pasteInProgress())
-            pasteDisabledMeanwhile &= !window_->btnPaste->isEnabled();
-    });
+    connect(&timer, &QTimer::timeout, this,
+            [&] {
+                if (window_->pasteInProgress())
+                    pasteDisabledMeanwhile &= !window_->btnPaste->isEnabled();
+            });
     QGuiApplication::clipboard()->setText(kRedirect);
     clock.start();
     timer.start(20);
@@ -387,9 +389,8 @@ void TestPaste::lateResultIsDroppedAndNextPressWaits() {
     // A press while the abandoned run finishes is refused and starts nothing.
     window_->slotPushButtonPastePSNID();
     QCOMPARE(answerer_->count(), 2);
-    QCOMPARE(
-        answerer_->seen().at(1).text,
-        QStringLiteral("The previous Paste is still finishing; please try again in a moment."));
+    QCOMPARE(answerer_->seen().at(1).text,
+             QStringLiteral("The previous Paste is still finishing; please try again in a moment."));
 
     QVERIFY(fixture::waitUntil([] { return !PythonResolver::interpreterRunning(); }));
     QTest::qWait(100);

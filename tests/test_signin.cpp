@@ -134,8 +134,7 @@ void TestSignin::configFolderRules() {
 void TestSignin::fileValuesAndEnvironmentOverrides() {
     writeFile(configDir_->filePath("corvane.ini"),
               "\xEF\xBB\xBF# written by hand\n"
-              "[DEFAULT]\nclient_id = 0123abcd-0000-4000-8000-00000000beef\nauth_host = "
-              "default.example.net\n"
+              "[DEFAULT]\nclient_id = 0123abcd-0000-4000-8000-00000000beef\nauth_host = default.example.net\n"
               "[other]\nauth_host = wrong.example.net\n"
               "[signin]\n"
               "; the test server\n"
