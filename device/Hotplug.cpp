@@ -124,10 +124,13 @@ void MainWindow::handleInterfaceArrival(const QString &interfaceName) {
     // running job keeps its device.
     if (hidHandle)
         return;
-    // After an update only the updated accessory is taken, by its own look.
+    // During and after an update only the updated accessory is taken, by its
+    // own look; an update that fails leaves the arrival for afterwards.
     if (updatedUnit) {
         if (awaitingRestart())
             identifyUpdatedDevice();
+        else
+            arrivalPending = true;
         return;
     }
     openDevice();

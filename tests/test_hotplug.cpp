@@ -161,6 +161,7 @@ private slots:
 
     void deviceMonitorCreatesAndDestroysSafely();
     void removalInsideTheStartUpBoxIsSafe();
+    void replugDuringAnEndingUpdateIsNotLost();
 };
 
 void TestHotplug::init() {
@@ -573,6 +574,25 @@ void TestHotplug::removalInsideTheStartUpBoxIsSafe() {
     QVERIFY(window->hidHandle == nullptr);
     QVERIFY(showsNotConnected(*window));
     QVERIFY(window->fwWorker && !window->fwWorker->isRunning());
+}
+
+// Unplugged during an update and plugged in again before the stopped
+// transfer's end has reached the window: the arrival is handled once it has.
+void TestHotplug::replugDuringAnEndingUpdateIsNotLost() {
+    QTemporaryDir dir;
+    DialogAnswerer answerer;
+    auto window = fixture::makeWindow();
+    emu::setReplyDelayMs(fixture::kDevicePath, 1);
+    QVERIFY(startFirmwareTransfer(*window, answerer, writeFirmwareImage(dir)));
+    emu::detach(fixture::kDevicePath);
+    window->handleInterfaceRemoval(openedNodeName());
+    emu::DeviceSpec spec;
+    spec.path = fixture::kDevicePath;
+    emu::attach(spec);
+    window->handleInterfaceArrival(openedNodeName());
+    QVERIFY(fixture::waitUntil([&] { return sawFirmwareFailure(answerer); }, 10000));
+    QVERIFY(fixture::waitUntil([&] { return showsConnected(*window); }, 10000));
+    QCOMPARE(window->editPin->text(), QStringLiteral("12345678"));
 }
 
 QTEST_MAIN(TestHotplug)
