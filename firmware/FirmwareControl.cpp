@@ -133,6 +133,10 @@ void MainWindow::awaitUpdatedDevice() {
 bool MainWindow::identifyUpdatedDevice() {
     if (!updatedUnit)
         return true;
+    // No second look from inside a box this one shows (another program's lock).
+    const bool polling = awaitingRestart();
+    if (polling)
+        restartPoll->stop();
     if (const std::optional<accessory::Attached> found = accessory::findUnit(*updatedUnit)) {
         openDeviceAt(&*found);
         if (identifyRefused) {
@@ -146,8 +150,11 @@ bool MainWindow::identifyUpdatedDevice() {
             return true;
         }
     }
-    if (!restartDeadline.hasExpired())
+    if (!restartDeadline.hasExpired()) {
+        if (polling)
+            restartPoll->start();
         return false;
+    }
     // Whatever handle is left belongs to the accessory before its restart.
     if (hidHandle) {
         closeDeviceHandle();
