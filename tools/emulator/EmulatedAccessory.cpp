@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -90,7 +91,8 @@ struct Device {
     bool stopped = false;
     int replyDelayMs = 0;
     int detachCountdown = -1; // requests until an automatic detach; -1 = none
-    bool failOpen = false;
+    int failOpenError = 0; // errno hid_open_path fails with; 0 = opens
+    bool vanishOnOpen = false;
 };
 
 struct Data {
@@ -761,14 +763,26 @@ HID_API_EXPORT hid_device *HID_API_CALL hid_open(unsigned short, unsigned short,
 }
 
 HID_API_EXPORT hid_device *HID_API_CALL hid_open_path(const char *path) {
-    return locked([path](Data &data) -> hid_device * {
-        const Device *device = path ? findDevice(data, path) : nullptr;
+    // As hidraw's open(2) does, a failure leaves its reason in errno.
+    HotplugListener listener;
+    bool vanished = false;
+    int error = 0;
+    hid_device *opened = locked([&](Data &data) -> hid_device * {
+        auto known = path ? data.devices.find(path) : data.devices.end();
+        Device *device = known == data.devices.end() ? nullptr : &known->second;
+        if (device && device->attached && device->vanishOnOpen) {
+            device->vanishOnOpen = false;
+            listener = data.hotplug;
+            vanished = detachLocked(data, path);
+        }
         if (!device || !device->attached) {
             data.lastError = kErrNoDevice;
+            error = ENOENT;
             return nullptr;
         }
-        if (device->failOpen) {
+        if (device->failOpenError != 0) {
             data.lastError = kErrOpenFault;
+            error = device->failOpenError;
             return nullptr;
         }
         auto handle = std::make_unique<hid_device_>();
@@ -777,6 +791,11 @@ HID_API_EXPORT hid_device *HID_API_CALL hid_open_path(const char *path) {
         data.handles.push_back(std::move(handle));
         return data.handles.back().get();
     });
+    if (vanished)
+        announce(listener, path, false);
+    if (!opened)
+        errno = error;
+    return opened;
 }
 
 int HID_API_EXPORT HID_API_CALL hid_set_nonblocking(hid_device *dev, int nonblock) {
@@ -1037,7 +1056,15 @@ void detachAfterRequests(const std::string &path, int requestCount) {
 }
 
 void failOpen(const std::string &path, bool fail) {
-    locked([&](Data &data) { deviceAt(data, path).failOpen = fail; });
+    failOpenWith(path, fail ? EACCES : 0);
+}
+
+void failOpenWith(const std::string &path, int error) {
+    locked([&](Data &data) { deviceAt(data, path).failOpenError = error; });
+}
+
+void vanishOnOpen(const std::string &path) {
+    locked([&](Data &data) { deviceAt(data, path).vanishOnOpen = true; });
 }
 
 void failInit(bool fail) {
@@ -1058,7 +1085,8 @@ void clearFaults() {
             setStopped(data, device, false);
             device.replyDelayMs = 0;
             device.detachCountdown = -1;
-            device.failOpen = false;
+            device.failOpenError = 0;
+            device.vanishOnOpen = false;
         }
     });
 }
