@@ -136,8 +136,8 @@ std::optional<QString> readInputLine(const QString &prompt, bool secret) {
     termios saved{};
     bool echoOff = false;
     if (terminal) {
-        std::fputs(prompt.toUtf8().constData(), stderr);
-        std::fflush(stderr);
+        // Echo goes off before the prompt shows, so nothing typed after the
+        // prompt is echoed or flushed away.
         if (secret && tcgetattr(STDIN_FILENO, &saved) == 0) {
             g_savedTerminal = saved;
             g_terminalSaved = true;
@@ -145,6 +145,8 @@ std::optional<QString> readInputLine(const QString &prompt, bool secret) {
             quiet.c_lflag &= ~tcflag_t(ECHO);
             echoOff = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
         }
+        std::fputs(prompt.toUtf8().constData(), stderr);
+        std::fflush(stderr);
     }
 #else
     Q_UNUSED(prompt);

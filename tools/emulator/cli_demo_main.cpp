@@ -10,10 +10,13 @@
 //                          =vanished   unplugged between listing and opening
 //   CORVANE_EMULATOR_REPLY_DELAY_MS=N  every reply takes N ms
 //   CORVANE_EMULATOR_DETACH_AFTER=N    unplug after N more requests
+//   CORVANE_EMULATOR_VERSION=TEXT      the version record (bytes as given)
+//   CORVANE_EMULATOR_ACCOUNT=TEXT      the account ID record (bytes as given)
 //   CORVANE_EMULATOR_STATE_DIR=DIR     at exit, write what the accessory holds
 //                                      there: firmware.bin, record.<name>
 #include <QtGlobal>
 #include <cerrno>
+#include <utility>
 
 #include "DemoAccessory.h"
 #include "EmulatedAccessory.h"
@@ -44,6 +47,10 @@ void configureDemoAccessory() {
     demo::attachDemoAccessory();
     if (flagSet("CORVANE_EMULATOR_SECOND_DEVICE"))
         attachSecondAccessory();
+    for (const auto &[variable, record] : {std::pair{"CORVANE_EMULATOR_VERSION", "version"},
+                                           std::pair{"CORVANE_EMULATOR_ACCOUNT", "rp.psnid"}})
+        if (qEnvironmentVariableIsSet(variable))
+            emu::setRecordText(demo::kDemoPath, record, qgetenv(variable).toStdString());
     const QByteArray openFault = qgetenv("CORVANE_EMULATOR_FAIL_OPEN");
     if (openFault == "vanished")
         emu::vanishOnOpen(demo::kDemoPath);
