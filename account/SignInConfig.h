@@ -19,7 +19,7 @@ struct SignInConfig {
     QString clientId;
     QString clientSecret;
     // How long one Paste may wait for the sign-in server, all of it together.
-    QString timeoutText;                           // as written; may be malformed
+    QString timeoutText;                            // as written; may be malformed
     double timeoutSeconds = kDefaultTimeoutSeconds; // the default when malformed
 };
 

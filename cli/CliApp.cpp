@@ -99,7 +99,8 @@ int usageError(const QString &message, bool json) {
     cli::printMessage(message);
     std::fputs("Try 'corvane-cli --help' for more information.\n", stderr);
     if (json)
-        cli::printJson({{QStringLiteral("error"), message}, {QStringLiteral("exitCode"), kExitUsage}});
+        cli::printJson(
+            {{QStringLiteral("error"), message}, {QStringLiteral("exitCode"), kExitUsage}});
     return kExitUsage;
 }
 

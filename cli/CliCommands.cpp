@@ -393,7 +393,7 @@ int backUpFlash(const Request &request) {
         return fail(request,
                     result.outcome == readback::Outcome::FileError ? kExitUsage
                     : result.outcome == readback::Outcome::Stopped ? stoppedExitCode()
-                                                                    : kExitDeviceFailed,
+                                                                   : kExitDeviceFailed,
                     readback::failureText(result));
     if (request.json) {
         QJsonObject object = describe(session.attached());

@@ -261,8 +261,8 @@ void TestCli::listAndInfo_data() {
         << QStringList{"info"} << QStringList{"CORVANE_EMULATOR_FAIL_OPEN=vanished"} << 3
         << QStringList{} << "was removed before it could be opened";
     QTest::newRow("info, another open failure")
-        << QStringList{"info"} << QStringList{"CORVANE_EMULATOR_FAIL_OPEN=io"} << 1
-        << QStringList{} << "could not be opened: Input/output error";
+        << QStringList{"info"} << QStringList{"CORVANE_EMULATOR_FAIL_OPEN=io"} << 1 << QStringList{}
+        << "could not be opened: Input/output error";
     QTest::newRow("info, removed while read")
         << QStringList{"info"} << QStringList{"CORVANE_EMULATOR_DETACH_AFTER=1"} << 1
         << QStringList{} << "did not answer";
@@ -514,8 +514,7 @@ void TestCli::resolveUsesTheSharedResolver() {
 
 void TestCli::valuesComeFromStandardInput() {
     // One line each, account ID first; no prompt when input is not a terminal.
-    const Outcome both =
-        run({"set", "--pin", "-", "--account", "-"}, {}, "AQIDBAUGBwg=\r\n4321\n");
+    const Outcome both = run({"set", "--pin", "-", "--account", "-"}, {}, "AQIDBAUGBwg=\r\n4321\n");
     QCOMPARE(both.exitCode, 0);
     QCOMPARE(readFile(statePath("record.rp.psnid")), QByteArray("AQIDBAUGBwg="));
     QCOMPARE(readFile(statePath("record.rp.pin")), QByteArray("4321"));
@@ -565,8 +564,7 @@ void TestCli::terminalPromptsHideSecretsAndSurviveCtrlC() {
     resolve->setArguments({"resolve"});
     resolve->start();
     err.clear();
-    QVERIFY2(waitForError(resolve, err, "Paste the address the sign-in ended on"),
-             err.constData());
+    QVERIFY2(waitForError(resolve, err, "Paste the address the sign-in ended on"), err.constData());
     QVERIFY(terminal.type("https://redirect.example.net/?state=1\n"));
     QVERIFY(resolve->waitForFinished(20000));
     QCOMPARE(resolve->exitCode(), 2);

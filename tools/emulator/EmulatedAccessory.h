@@ -148,7 +148,7 @@ void failOpenWith(const std::string &path, int error);
 // The next hid_open_path finds the device unplugged (removed between listing
 // and opening) and fails with ENOENT.
 void vanishOnOpen(const std::string &path);
-void failInit(bool fail);                          // hid_init returns -1
+void failInit(bool fail); // hid_init returns -1
 // Ends every fault; replies already on their way still arrive.
 void clearFaults();
 
