@@ -50,6 +50,34 @@ QJsonObject describe(const accessory::Attached &attached) {
             {QStringLiteral("productId"), hex4(attached.productId)}};
 }
 
+struct OpenProblem {
+    int exitCode;
+    QString message;
+};
+
+// Why the accessory at `path` could not be opened (`error` from
+// accessory::open); only a refusal by the system is a permission problem.
+OpenProblem openProblem(const QByteArray &path, int error) {
+    const QString shown = QString::fromLocal8Bit(path);
+    bool stillThere = false;
+    for (const accessory::Attached &candidate : accessory::listAttached())
+        stillThere = stillThere || candidate.path == path;
+    if (!stillThere || error == ENOENT || error == ENODEV || error == ENXIO)
+        return {kExitNoAccessory,
+                QStringLiteral("The accessory at %1 was removed before it could be opened.")
+                    .arg(shown)};
+    if (error == EACCES || error == EPERM)
+        return {kExitPermission, QStringLiteral("Permission denied on %1. %2")
+                                     .arg(shown, QString::fromUtf8(accessory::kPermissionHint))};
+    if (error == EBUSY)
+        return {kExitBusy, QStringLiteral("The accessory at %1 is held exclusively by another "
+                                          "program; close that program and try again.")
+                               .arg(shown)};
+    return {kExitDeviceFailed, QStringLiteral("The accessory at %1 could not be opened: %2.")
+                                   .arg(shown, error ? QString::fromLocal8Bit(std::strerror(error))
+                                                     : QStringLiteral("unknown error"))};
+}
+
 // The chosen accessory, opened under its lock for the length of one command.
 class Session {
 public:
@@ -81,8 +109,10 @@ public:
                             .arg(path));
         int error = 0;
         hid_device *opened = accessory::open(accessory_.path.constData(), &error);
-        if (!opened)
-            return openFailed(request, error);
+        if (!opened) {
+            const OpenProblem problem = openProblem(accessory_.path, error);
+            return fail(request, problem.exitCode, problem.message);
+        }
         channel_.replace(opened);
         return kExitDone;
     }
@@ -108,33 +138,6 @@ public:
     QString path() const { return QString::fromLocal8Bit(accessory_.path); }
 
 private:
-    // Says why the chosen accessory could not be opened; only a refusal by
-    // the system is a permission problem.
-    int openFailed(const Request &request, int error) const {
-        const QString path = this->path();
-        bool stillThere = false;
-        for (const accessory::Attached &candidate : accessory::listAttached())
-            stillThere = stillThere || candidate.path == accessory_.path;
-        if (!stillThere || error == ENOENT || error == ENODEV || error == ENXIO)
-            return fail(request, kExitNoAccessory,
-                        QStringLiteral("The accessory at %1 was removed before it could be "
-                                       "opened.")
-                            .arg(path));
-        if (error == EACCES || error == EPERM)
-            return fail(request, kExitPermission,
-                        QStringLiteral("Permission denied on %1. %2")
-                            .arg(path, QString::fromUtf8(accessory::kPermissionHint)));
-        if (error == EBUSY)
-            return fail(request, kExitBusy,
-                        QStringLiteral("The accessory at %1 is held exclusively by another "
-                                       "program; close that program and try again.")
-                            .arg(path));
-        return fail(request, kExitDeviceFailed,
-                    QStringLiteral("The accessory at %1 could not be opened: %2.")
-                        .arg(path, error ? QString::fromLocal8Bit(std::strerror(error))
-                                         : QStringLiteral("unknown error")));
-    }
-
     static QString noAccessoryMessage(const Request &request,
                                       const std::vector<accessory::Attached> &attached) {
         if (attached.empty())
@@ -225,11 +228,15 @@ int listAccessories(const Request &request) {
     const std::vector<accessory::Attached> attached = accessory::listAttached();
     QJsonArray entries;
     int accessible = 0;
+    std::vector<OpenProblem> problems;
     for (const accessory::Attached &candidate : attached) {
-        hid_device *probe = accessory::open(candidate.path.constData());
+        int error = 0;
+        hid_device *probe = accessory::open(candidate.path.constData(), &error);
         if (probe) {
             hid_close(probe);
             ++accessible;
+        } else {
+            problems.push_back(openProblem(candidate.path, error));
         }
         QJsonObject entry = describe(candidate);
         entry.insert(QStringLiteral("accessible"), probe != nullptr);
@@ -241,16 +248,17 @@ int listAccessories(const Request &request) {
                          QString::fromLocal8Bit(candidate.path),
                          probe ? QStringLiteral("accessible") : QStringLiteral("no-access")));
     }
-    hid_exit();
     if (request.json)
         printJson({{QStringLiteral("accessories"), entries}});
     if (attached.empty()) {
+        hid_exit();
         printMessage(QStringLiteral("No accessory found."));
         return kExitNoAccessory;
     }
-    if (accessible < int(attached.size()))
-        printMessage(QString::fromUtf8(accessory::kPermissionHint));
-    return accessible > 0 ? kExitDone : kExitPermission;
+    for (const OpenProblem &problem : problems)
+        printMessage(problem.message);
+    hid_exit();
+    return accessible > 0 || problems.empty() ? kExitDone : problems.front().exitCode;
 }
 
 int showInfo(const Request &request) {

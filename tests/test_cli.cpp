@@ -228,6 +228,9 @@ void TestCli::listAndInfo_data() {
     QTest::newRow("list, no access")
         << QStringList{"list"} << QStringList{"CORVANE_EMULATOR_FAIL_OPEN=1"} << 4
         << QStringList{"1abe:2203 " + kDemoPath + " no-access"} << "70-corvane.rules";
+    QTest::newRow("list, held exclusively")
+        << QStringList{"list"} << QStringList{"CORVANE_EMULATOR_FAIL_OPEN=busy"} << 5
+        << QStringList{"1abe:2203 " + kDemoPath + " no-access"} << "held exclusively";
     QTest::newRow("info masks the PIN")
         << QStringList{"info"} << QStringList{} << 0
         << QStringList{info, "Version:    V1.2.0 (emulated)",
