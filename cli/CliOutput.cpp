@@ -64,7 +64,7 @@ void printJson(const QJsonObject &object) {
     escaped.reserve(document.size());
     for (const QChar c : document) {
         if (steersTerminal(c))
-            escaped += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+            escaped += QStringLiteral("\\u%1").arg(int(c.unicode()), 4, 16, QLatin1Char('0'));
         else
             escaped += c;
     }
