@@ -61,8 +61,9 @@ std::optional<Attached> attachedAt(const QByteArray &path);
 // Said before an update of an accessory whose identification went unanswered.
 extern const char *const kUnidentifiedBeforeUpdate;
 
-// Opens the interface at `path` in blocking mode; null when it cannot be opened.
-hid_device *open(const char *path);
+// Opens the interface at `path` in blocking mode; null when it cannot be
+// opened, with the reason (an errno value, 0 when unknown) in `error`.
+hid_device *open(const char *path, int *error = nullptr);
 
 // The three records read at identification. A record stays unset unless its
 // reply came complete: a record that was not read is not an empty record.

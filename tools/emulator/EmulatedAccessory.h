@@ -142,8 +142,14 @@ void zeroReads(const std::string &path, RequestMatcher matcher);
 // (failed writes do not count; 0 detaches now, a negative count cancels). The
 // write that triggers it succeeds; its reply is lost with the device.
 void detachAfterRequests(const std::string &path, int requestCount);
-void failOpen(const std::string &path, bool fail); // hid_open_path returns null
-void failInit(bool fail);                          // hid_init returns -1
+// hid_open_path returns null with errno EACCES (permission denied), as hidraw
+// does without the udev rule; failOpenWith picks the errno (0 ends the fault).
+void failOpen(const std::string &path, bool fail);
+void failOpenWith(const std::string &path, int error);
+// The next hid_open_path finds the device unplugged (removed between listing
+// and opening) and fails with ENOENT.
+void vanishOnOpen(const std::string &path);
+void failInit(bool fail); // hid_init returns -1
 // --- recovery behaviours ---
 // Matching requests are received and logged but neither acted on nor
 // answered, as by an accessory left half-updated or in a boot mode that takes
