@@ -8,10 +8,12 @@
 
 #include "cli/CliCommands.h"
 #include "cli/CliOutput.h"
+#include "cli/CliRecording.h"
 
 namespace {
 
-const char *const kHelp = R"(Usage: corvane-cli [--device PATH] [--json] COMMAND [ARGUMENTS]
+const char *const kHelp =
+    R"(Usage: corvane-cli [--device PATH] [--json] [--record FILE] COMMAND [ARGUMENTS]
 Reads and writes the Corvane remote-play accessory from a terminal: lists it,
 shows and sets its account ID and PIN, updates its firmware and backs up its
 flash memory.
@@ -32,11 +34,18 @@ Commands:
   resolve [--url URL]   turn the address the sign-in ended on (from --url or
                         standard input) into the account ID, with the same
                         resolver and settings as the window's Paste button
+  replay FILE           print the session recorded in FILE (see --record) as
+                        a table: exchange, request, record or block address,
+                        reply size, delay, conclusion
 
 Options:
   --device PATH         use the accessory at PATH (default: the first one
                         found, as the window does)
   --json                print the result as JSON on standard output
+  --record FILE         record the command's conversation with the accessory
+                        into FILE (mode 0600) for a support request; the
+                        account ID and PIN are masked, flash contents are not
+  --unmasked            with --record: keep the account ID and PIN
   -h, --help            print this help and exit
   --version             print the version and exit
 
@@ -73,6 +82,7 @@ const CommandSpec *findCommand(const QString &name) {
         {"flash", 1, "IMAGE", {}},
         {"backup", 1, "FILE", {}},
         {"resolve", 0, nullptr, {QStringLiteral("url")}},
+        {"replay", 1, "FILE", {}},
     };
     for (const CommandSpec &spec : kCommands)
         if (name == QLatin1String(spec.name))
@@ -98,6 +108,8 @@ int run(const cli::Request &request) {
         return cli::flashFirmware(request);
     if (c == QLatin1String("backup"))
         return cli::backUpFlash(request);
+    if (c == QLatin1String("replay"))
+        return cli::printRecording(request);
     return cli::resolveAccountId(request);
 }
 
@@ -115,7 +127,8 @@ int buildRequest(const QCommandLineParser &parser, cli::Request &request) {
                               ? QStringLiteral("%1 takes no arguments.").arg(positional.first())
                               : QStringLiteral("%1 needs exactly one %2.")
                                     .arg(positional.first(), QLatin1String(spec->argumentName)));
-    const QStringList global = {QStringLiteral("device"), QStringLiteral("json")};
+    const QStringList global = {QStringLiteral("device"), QStringLiteral("json"),
+                                QStringLiteral("record"), QStringLiteral("unmasked")};
     for (const QString &option : parser.optionNames()) {
         const QString longName = option.size() == 1 ? QString() : option;
         if (!global.contains(longName) && !spec->options.contains(longName))
@@ -126,6 +139,10 @@ int buildRequest(const QCommandLineParser &parser, cli::Request &request) {
     request.argument = spec->arguments ? positional.at(1) : QString();
     request.devicePath = parser.value(QStringLiteral("device"));
     request.json = parser.isSet(QStringLiteral("json"));
+    request.recordPath = parser.value(QStringLiteral("record"));
+    request.unmasked = parser.isSet(QStringLiteral("unmasked"));
+    if (request.unmasked && request.recordPath.isEmpty())
+        return usageError(QStringLiteral("--unmasked needs --record FILE."));
     request.showPin = parser.isSet(QStringLiteral("show-pin"));
     request.allowEmpty = parser.isSet(QStringLiteral("allow-empty"));
     for (const auto &[name, target] : {std::pair{QStringLiteral("account"), &request.account},
@@ -161,6 +178,8 @@ int runCli(int argc, char **argv) {
         {QStringLiteral("pin"), QString(), QStringLiteral("PIN")},
         {QStringLiteral("allow-empty"), QString()},
         {QStringLiteral("url"), QString(), QStringLiteral("URL")},
+        {QStringLiteral("record"), QString(), QStringLiteral("FILE")},
+        {QStringLiteral("unmasked"), QString()},
     });
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -178,7 +197,10 @@ int runCli(int argc, char **argv) {
     cli::Request request;
     if (const int code = buildRequest(parser, request))
         return code;
-    const int code = run(request);
+    const int code = request.recordPath.isEmpty()
+                         ? run(request)
+                         : cli::runRecorded(request.recordPath, request.unmasked,
+                                            [&request] { return run(request); });
     std::fflush(stdout);
     return code;
 }
