@@ -451,6 +451,8 @@ void TestCli::usage_data() {
     QTest::newRow("option of another command")
         << QStringList{"info", "--pin", "1"} << 2 << "--pin is not an option of info";
     QTest::newRow("unknown option") << QStringList{"list", "--all"} << 2 << "all";
+    QTest::newRow("--unmasked alone")
+        << QStringList{"--unmasked", "info"} << 2 << "--unmasked needs --record FILE.";
 }
 
 void TestCli::usage() {
@@ -577,6 +579,11 @@ void TestCli::maskedRecordingHoldsNoAccountIdOrPin() {
                                  "rp.psnid"),
              longer.err.constData());
     errors_.removeLast();
+    // A recording that cannot be written stops the command before it starts.
+    const Outcome unwritable = run({"--record", dir_->filePath("missing/r.jsonl"), "info"});
+    QCOMPARE(unwritable.exitCode, 2);
+    QVERIFY(unwritable.out.isEmpty());
+    QVERIFY(unwritable.err.contains("corvane-cli: The recording cannot be written to "));
     // The support person's table.
     const Outcome table = run({"replay", recording});
     QCOMPARE(table.exitCode, 0);
