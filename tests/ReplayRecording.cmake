@@ -10,6 +10,7 @@ execute_process(
     COMMAND ${CMAKE_COMMAND} -E env
             "CORVANE_EMULATOR_REPLAY=${RECORDINGS}/${NAME}.jsonl"
             "XDG_RUNTIME_DIR=${WORKDIR}/runtime" "CORVANE_CONFIG_DIR=${WORKDIR}/config"
+            "ASAN_OPTIONS=detect_leaks=0"
             --unset=CORVANE_EMULATOR_STATE_DIR --unset=QT_LOGGING_RULES
             "${PROGRAM}" ${arguments}
     WORKING_DIRECTORY "${WORKDIR}"
