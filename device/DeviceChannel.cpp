@@ -147,12 +147,12 @@ ExchangeResult DeviceChannel::awaitReply(const DeviceReport &request, DeviceRepo
         const int got = readSlice(handle_, reply, deadline);
         if (got < 0)
             return ExchangeResult::ReadFailed;
-        if (got > 0)
+        if (got > 0) {
             *replyLength = got;
-        if (got > 0)
             return std::size_t(got) >= report::replyBytesNeeded(request, reply)
                        ? ExchangeResult::Ok
                        : ExchangeResult::ShortReply;
+        }
     }
 }
 
