@@ -1,6 +1,7 @@
 // "Record device session…" in the background menu: records every exchange
 // with the accessory until the window closes or the entry is chosen again.
 #include <QDate>
+#include <QDebug>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -66,8 +67,12 @@ void MainWindow::finishSessionRecording(bool tell) {
                 QMessageBox::Ok, QMessageBox::NoButton);
         return;
     }
-    if (!tell)
+    if (!tell) {
+        qDebug("device session recorded in %s (%d exchanges%s)", qPrintable(where),
+               recorder->exchangeCount(),
+               recorder->holdsFlash() ? ", with flash contents: as private as a flash backup" : "");
         return;
+    }
     QString text = QStringLiteral("The device session was recorded in %1 (%2 exchanges).")
                        .arg(where)
                        .arg(recorder->exchangeCount());
