@@ -5,6 +5,8 @@
 #include "device/DeviceDiscovery.h"
 #include "device/SessionRecording.h"
 
+#include <cerrno>
+
 namespace accessory {
 
 const std::array<Candidate, 7> &candidates() {
@@ -70,8 +72,14 @@ void noteOpened(const char *path) {
 
 } // namespace
 
-hid_device *open(const char *path) {
+hid_device *open(const char *path, int *error) {
+    // hidapi reports why open(2) failed only in its error text; errno still
+    // holds the reason when it returns.
+    errno = 0;
     hid_device *opened = hid_open_path(path);
+    const int reason = errno;
+    if (error)
+        *error = opened ? 0 : reason;
     if (opened) {
         hid_set_nonblocking(opened, 0);
         noteOpened(path);
