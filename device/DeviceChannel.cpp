@@ -2,9 +2,12 @@
 
 #include <QDeadlineTimer>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QMutexLocker>
 #include <QThread>
 #include <algorithm>
+
+#include "device/SessionRecording.h"
 
 namespace {
 
@@ -78,18 +81,31 @@ ExchangeResult DeviceChannel::exchange(const DeviceReport &request, DeviceReport
     const ExchangeResult owed = awaitOwedReplies(wait);
     if (owed != ExchangeResult::Ok)
         return owed;
-    if (hid_write(handle_, request.data(), request.size()) == -1)
-        return ExchangeResult::WriteFailed;
+    // Held for the whole exchange, so that a recording stopped meanwhile
+    // still takes this one.
+    const std::shared_ptr<recording::Recorder> recorder = recording::active();
+    QElapsedTimer timer;
+    timer.start();
     DeviceReport scratch;
     DeviceReport &answer = reply ? *reply : scratch;
-    ExchangeResult answered = awaitReply(request, answer, replyBoundMs(wait));
+    if (hid_write(handle_, request.data(), request.size()) == -1) {
+        if (recorder)
+            recorder->noteExchange(request, answer, -1, int(timer.restart()),
+                                   ExchangeResult::WriteFailed);
+        return ExchangeResult::WriteFailed;
+    }
+    timer.restart();
+    int replyLength = -1;
+    ExchangeResult answered = awaitReply(request, answer, replyBoundMs(wait), &replyLength);
     if (answered == ExchangeResult::Timeout && allowance && allowance->take()) {
         qDebug("no reply within %d ms; waiting once more, up to %d ms", replyBoundMs(wait),
                kSecondReplyWaitMs);
-        answered = awaitReply(request, answer, kSecondReplyWaitMs);
+        answered = awaitReply(request, answer, kSecondReplyWaitMs, &replyLength);
     }
     if (answered == ExchangeResult::Timeout || answered == ExchangeResult::Stopped)
         ++owedReplies_;
+    if (recorder)
+        recorder->noteExchange(request, answer, replyLength, int(timer.elapsed()), answered);
     return answered;
 }
 
@@ -126,7 +142,7 @@ ExchangeResult DeviceChannel::awaitOwedReplies(ReplyWait wait) {
 }
 
 ExchangeResult DeviceChannel::awaitReply(const DeviceReport &request, DeviceReport &reply,
-                                         int boundMs) {
+                                         int boundMs, int *replyLength) {
     const QDeadlineTimer deadline(boundMs);
     for (;;) {
         if (stopRequested())
@@ -136,10 +152,12 @@ ExchangeResult DeviceChannel::awaitReply(const DeviceReport &request, DeviceRepo
         const int got = readSlice(handle_, reply, deadline);
         if (got < 0)
             return ExchangeResult::ReadFailed;
-        if (got > 0)
+        if (got > 0) {
+            *replyLength = got;
             return std::size_t(got) >= report::replyBytesNeeded(request, reply)
                        ? ExchangeResult::Ok
                        : ExchangeResult::ShortReply;
+        }
     }
 }
 

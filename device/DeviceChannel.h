@@ -80,7 +80,9 @@ public:
 private:
     int discardQueuedReports();
     ExchangeResult awaitOwedReplies(ReplyWait wait);
-    ExchangeResult awaitReply(const DeviceReport &request, DeviceReport &reply, int boundMs);
+    // `replyLength` receives the size of the reply read, if one was.
+    ExchangeResult awaitReply(const DeviceReport &request, DeviceReport &reply, int boundMs,
+                              int *replyLength);
 
     hid_device *&handle_;
     QMutex mutex_;
