@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "account/PythonResolver.h"
 #include "support/DialogAnswerer.h"
 #include "support/WindowFixture.h"
 #include "ui/LogRedaction.h"
@@ -146,14 +147,13 @@ private slots:
     // After a failed and a successful Paste and a Save, the saved log tells
     // what the user saw and on which system, and holds no private value.
     void savedLogAfterPasteAndSaveHoldsNoPrivateValue() {
-        const QString previousDir = QDir::currentPath();
         QTemporaryDir work;
         QVERIFY(QDir().mkpath(work.filePath(QStringLiteral("Python37/Lib"))));
         QFile resolver(work.filePath(QStringLiteral("Python37/Lib/PSNID.py")));
         QVERIFY(resolver.open(QIODevice::WriteOnly));
         resolver.write(kLeakyResolver);
         resolver.close();
-        QVERIFY(QDir::setCurrent(work.path()));
+        PythonResolver::setProgramFolder(work.path());
         qputenv("CORVANE_CLIENT_SECRET", "cl13nt-s3cret");
         const QString failing = QStringLiteral("https://r.example/redirect?code=c0de-f1rst&s=1");
         const QString succeeding = QStringLiteral("https://r.example/redirect?code=c0de-ok-2nd");
@@ -178,7 +178,7 @@ private slots:
         chooseFromNextMenu(QStringLiteral("Save diagnostic log…"), new QStringList);
         openBackgroundMenu(window.get());
         QVERIFY(fixture::waitUntil([&] { return answerer.count() == 2; }, 5000));
-        QDir::setCurrent(previousDir);
+        PythonResolver::setProgramFolder(QString());
         qunsetenv("CORVANE_CLIENT_SECRET");
 
         QCOMPARE(answerer.seen().at(0).directory, QDir::homePath());
