@@ -87,6 +87,12 @@ private slots:
         QCOMPARE(saved.permissions() & 0x7077, QFile::ReadOwner | QFile::WriteOwner);
         QVERIFY(!MessageLog::saveTo(dir.filePath(QStringLiteral("missing/log.txt")), &error));
         QVERIFY(!error.isEmpty());
+        // A link is not followed: the file it points to keeps its text.
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("log.txt")),
+                            dir.filePath(QStringLiteral("link.txt"))));
+        QVERIFY(!MessageLog::saveTo(dir.filePath(QStringLiteral("link.txt")), &error));
+        QVERIFY2(error.startsWith(QStringLiteral("it is a symbolic link")), qPrintable(error));
+        QCOMPARE(saved.size(), QFileInfo(dir.filePath(QStringLiteral("log.txt"))).size());
     }
 
     void backgroundMenuSavesTheLog() {
