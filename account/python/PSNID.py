@@ -467,6 +467,21 @@ class _DeadlineHTTPSHandler(urllib.request.HTTPSHandler):
                             req, context=self._context)
 
 
+def _proxies_for(base: str) -> dict:
+    """The proxies the requests to `base` (scheme://host[:port]) go through.
+
+    A server on this computer is reached directly: a proxy would see the code,
+    the client secret and the token, in the clear over plain http. Any other
+    server is https only, and the user's https proxy (and no_proxy) apply.
+    """
+    host = urllib.parse.urlsplit(base).hostname or ""
+    if _is_loopback(host) or _is_loopback("[%s]" % host):
+        return {}
+    proxies = urllib.request.getproxies()
+    proxies.pop("http", None)  # plain http only ever goes to this computer
+    return proxies
+
+
 class _AuthServer:
     """Sends requests to the authorization host and turns failures into messages."""
 
@@ -475,6 +490,7 @@ class _AuthServer:
         self.host = config.auth_host
         self.deadline = deadline
         self._opener = urllib.request.build_opener(
+            urllib.request.ProxyHandler(_proxies_for(config.auth_base)),
             _DeadlineHTTPHandler(deadline), _DeadlineHTTPSHandler(deadline), _RefuseRedirects()
         )
 

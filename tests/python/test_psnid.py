@@ -70,6 +70,26 @@ class ExchangeTest(ResolverCase):
         self.assertEqual(headers["Authorization"], expected)
         self.assertEqual(info_headers["Authorization"], expected)
 
+    def test_loopback_server_is_reached_without_the_users_proxy(self):
+        # The proxy would see the secret and the code in the clear. It refuses
+        # connections here, so a request sent through it fails.
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))
+        self.addCleanup(closed.close)
+        proxy = "http://127.0.0.1:%d" % closed.getsockname()[1]
+        for name in ("no_proxy", "NO_PROXY"):
+            os.environ.pop(name, None)
+        os.environ.update(http_proxy=proxy, HTTP_PROXY=proxy, https_proxy=proxy,
+                          all_proxy=proxy)
+        server = self.serve()
+        self.assertEqual(PSNID.getpsnid(PASTED), "AQAAAAAAAAA=")
+        self.assertIsNotNone(server.request("POST"))
+        for base in ("http://localhost:8765", "https://127.0.0.1", "http://[::1]:80"):
+            self.assertEqual(PSNID._proxies_for(base), {}, base)
+        # A server elsewhere is https, through the user's https proxy.
+        self.assertEqual(PSNID._proxies_for("https://auth.example.net").get("https"), proxy)
+        self.assertNotIn("http", PSNID._proxies_for("https://auth.example.net"))
+
     def test_user_id_range_and_forms(self):
         server = self.serve()
         top = "//////////8="
