@@ -51,7 +51,10 @@ const char *const kLeakyResolver =
     "def getpsnid(url):\n"
     "    if 'ok' in url:\n"
     "        return 'ZXhhbXBsZTE='\n"
+    "    import urllib.parse\n"
+    "    code = urllib.parse.parse_qs(url.split('?', 1)[1])['code'][0]\n"
     "    raise ValueError('token answer {\"access_token\": \"tok-5ecr3t-value\"} for ' + url +\n"
+    "                     ' (decoded ' + code + ')' +\n"
     "                     ' with client_secret=' + os.environ['CORVANE_CLIENT_SECRET'] +\n"
     "                     ' Authorization: Bearer tok-5ecr3t-value')\n";
 
@@ -130,6 +133,14 @@ private slots:
         QTest::newRow("JSON and dict text")
             << "{\"refresh_token\": \"a\\\"b\", 'id_token':'c'}"
             << "{\"refresh_token\": \"[removed]\", 'id_token':'[removed]'}";
+        QTest::newRow("escaped JSON")
+            << "reply: \"{\\\"access_token\\\":\\\"eyJ.s3cr3t\\\",\\\"x\\\":1}\""
+            << "reply: \"{\\\"access_token\\\":\\\"[removed]\\\",\\\"x\\\":1}\"";
+        QTest::newRow("colon form")
+            << "access_token: t0k3n, client_secret:s3cr3t} code: 400"
+            << "access_token: [removed], client_secret:[removed]} code: 400";
+        QTest::newRow("value in brackets") << "client_secret=[s3cr3t] code=[removed]"
+                                           << "client_secret=[removed] code=[removed]";
         QTest::newRow("header") << "Authorization: Bearer abc.def-ghi"
                                 << "Authorization: Bearer [removed]";
         QTest::newRow("trace lines stay") << "current pid:2203 file step:3 HasReadBytes:00000200"
@@ -161,7 +172,7 @@ private slots:
         resolver.close();
         PythonResolver::setProgramFolder(work.path());
         qputenv("CORVANE_CLIENT_SECRET", "cl13nt-s3cret");
-        const QString failing = QStringLiteral("https://r.example/redirect?code=c0de-f1rst&s=1");
+        const QString failing = QStringLiteral("https://r.example/redirect?code=c0de%2Bf1rst&s=1");
         const QString succeeding = QStringLiteral("https://r.example/redirect?code=c0de-ok-2nd");
 
         fixture::attachStandardDevice();
@@ -204,8 +215,8 @@ private slots:
         QVERIFY(saved.contains(" message box: Success: Save data successfully!\n"));
         QVERIFY(saved.contains(" resultgetpsnid:[account ID]\n"));
         for (const char *secret :
-             {"ZXhhbXBsZTE=", "AQIDBAUGBwg=", "12345678", "86420135", "c0de-f1rst", "c0de-ok-2nd",
-              "r.example/redirect", "cl13nt-s3cret", "tok-5ecr3t-value"})
+             {"ZXhhbXBsZTE=", "AQIDBAUGBwg=", "12345678", "86420135", "c0de%2Bf1rst", "c0de+f1rst",
+              "c0de-ok-2nd", "r.example/redirect", "cl13nt-s3cret", "tok-5ecr3t-value"})
             QVERIFY2(!saved.contains(secret), secret);
         // The console still gets the line as it always was.
         QVERIFY(MessageLog::lines().filter(QStringLiteral("resultgetpsnid:ZXhhbXBsZTE=")).size() ==

@@ -127,10 +127,28 @@ def _resolve(url) -> str:
     code = extract_code(url)
     config = load_config()
     server = _AuthServer(config, _Deadline(config.timeout))
-    access_token = _exchange_code(server, code)
-    user_id = _fetch_user_id(server, access_token)
+    private = {code: "[authorization code]", config.client_secret: "[client secret]"}
+    try:
+        access_token = _exchange_code(server, code)
+        private[access_token] = "[access token]"
+        user_id = _fetch_user_id(server, access_token)
+    except ResolverError as error:
+        # A server may echo what it was sent in its error text, which ends up
+        # in a message box and the diagnostic log.
+        raise type(error)(_masked(str(error), private)) from None
     log.debug("resolved user id from %s", config.auth_host)
     return account_id(user_id)
+
+
+# Shorter values are not masked: replacing every "ab" would garble the text.
+_MIN_MASKED_LENGTH = 4
+
+
+def _masked(text: str, private: dict) -> str:
+    for value in sorted(private, key=len, reverse=True):
+        if len(value) >= _MIN_MASKED_LENGTH:
+            text = text.replace(value, private[value])
+    return text
 
 
 def account_id(user_id: int) -> str:

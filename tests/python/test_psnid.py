@@ -125,6 +125,27 @@ class FailureMessageTest(ResolverCase):
                 with self.assertRaisesRegex(PSNID.ResolverError, message):
                     PSNID.getpsnid(PASTED)
 
+    def test_echoed_code_token_and_secret_are_masked(self):
+        # What the server was sent comes back in its error text, which reaches
+        # a message box and the diagnostic log.
+        first = "got v3ryC0de with %s" % SECRET
+        second = "got %s and v3ryC0de" % TOKEN
+        cases = [
+            ((400, {"error": "invalid_grant", "error_description": first}), info("1"),
+             "got [authorization code] with [client secret]"),
+            ((200, {"access_token": TOKEN}), (401, {"error": second}),
+             "got [access token] and [authorization code]"),
+        ]
+        for token_reply, info_reply, masked in cases:
+            with self.subTest(masked=masked):
+                self.serve(token_reply, info_reply)
+                with self.assertRaises(PSNID.ResolverError) as raised:
+                    PSNID.getpsnid(PASTED)
+                message = str(raised.exception)
+                self.assertIn(masked, message)
+                for private in ("v3ryC0de", TOKEN, SECRET):
+                    self.assertNotIn(private, message)
+
     def test_slow_server_reports_timeout(self):
         self.serve(delay=60)
         overrides = [mock.patch.object(PSNID, "HTTP_TIMEOUT", 0.2),
