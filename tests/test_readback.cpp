@@ -20,7 +20,9 @@
 #include "ui/StyleSheets.h"
 
 #ifdef Q_OS_UNIX
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -112,6 +114,7 @@ private slots:
     void contextMenuBacksUpToTheChosenFile();
     void privateFilesAreAlwaysOwnerOnly();
     void onlyRegularFilesAndNewNamesAreWritten();
+    void fileThatCannotBeReplacedIsRefusedBeforeReading();
 
 private:
     std::unique_ptr<MainWindow> openWindow();
@@ -477,6 +480,35 @@ void TestReadback::onlyRegularFilesAndNewNamesAreWritten() {
     QCOMPARE(flashReadRequests(), 0);
 #else
     QSKIP("special files are checked on POSIX systems");
+#endif
+}
+
+void TestReadback::fileThatCannotBeReplacedIsRefusedBeforeReading() {
+#ifdef Q_OS_UNIX
+    // In a sticky folder (as /tmp is) the rename that ends the write cannot
+    // replace another user's file, even one everybody may write into; that
+    // must be said before the flash is read, not after a minute.
+    const passwd *nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || !nobody)
+        QSKIP("needs root, to act as \"nobody\" beside a file of root's");
+    QVERIFY(::chmod(QFile::encodeName(dir->path()).constData(), 01777) == 0);
+    const QString path = dir->filePath(QStringLiteral("flash.bin"));
+    writeFile(path, "root's");
+    QVERIFY(QFile::setPermissions(path, QFile::Permissions(0x6666)));
+    window = openWindow();
+    QVERIFY(::seteuid(nobody->pw_uid) == 0);
+    QString reason;
+    const bool created = readback::canCreate(path, &reason);
+    const bool started = window->startFlashBackup(path);
+    QVERIFY(::seteuid(0) == 0);
+    QVERIFY(!created);
+    QVERIFY2(reason.contains(QStringLiteral("cannot be replaced")), qPrintable(reason));
+    QVERIFY(!started);
+    QCOMPARE(flashReadRequests(), 0);
+    QCOMPARE(readFile(path), QByteArray("root's"));
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"flash.bin"});
+#else
+    QSKIP("sticky folders are a POSIX matter");
 #endif
 }
 
