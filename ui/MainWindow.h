@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "device/DeviceChannel.h"
 #include "device/DeviceLock.h"
@@ -130,6 +131,8 @@ protected:
     bool nativeEvent(const QByteArray &eventType, void *message,
                      NativeEventResult *result) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+    void showEvent(QShowEvent *event) override;
     void reject() override;
 
 private:
@@ -203,6 +206,8 @@ private:
 
     DeviceChannel channel{hidHandle};
     QPixmap backgroundPixmap2x; // loaded when first painted on a high-density screen
+    // Where the window was when it was last hidden, so that it comes back there.
+    std::optional<QPoint> placeWhenHidden;
     FocusMark *focusMark = nullptr;
     ArrowRowIndicator *fwProgress = nullptr;
     ArrowRowIndicator *saveProgress = nullptr;

@@ -2,11 +2,14 @@
 // hiding, the context menu and every way of closing.
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QHideEvent>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QShowEvent>
 #include <QThread>
+#include <QWindow>
 
 #include "device/DeviceChannel.h"
 #include "ui/FocusMark.h"
@@ -34,6 +37,12 @@ const QPixmap &MainWindow::backgroundForScreen() {
 void MainWindow::mousePressEvent(QMouseEvent *event) {
     if (event->button() != Qt::LeftButton)
         return;
+    // The window manager or compositor moves the window while the button is
+    // held: a Wayland client cannot place its own window, and on X11 this is
+    // how the window manager learns of the move. Only where the platform
+    // offers no such move does the window follow the pointer itself.
+    if (QWindow *window = windowHandle(); window && window->startSystemMove())
+        return;
     isDragging = true;
     pressGlobalPos = eventGlobalPos(event);
     windowTopLeft = frameGeometry().topLeft();
@@ -47,6 +56,29 @@ void MainWindow::mouseMoveEvent(QMouseEvent *event) {
 void MainWindow::mouseReleaseEvent(QMouseEvent *event) {
     if (event->button() == Qt::LeftButton)
         isDragging = false;
+}
+
+// A window shown again comes back where it was hidden, also after the window
+// manager moved it. An X11 window manager places a window that is mapped
+// again without a position of its own like a new one: at its own choice, over
+// the panel even, where this stays-on-top window would cover the tray icon.
+void MainWindow::hideEvent(QHideEvent *event) {
+    if (!event->spontaneous())
+        placeWhenHidden = pos();
+    QDialog::hideEvent(event);
+}
+
+void MainWindow::showEvent(QShowEvent *event) {
+    // Sent before the window is mapped, so the place goes out with the map.
+    if (!event->spontaneous() && placeWhenHidden) {
+        move(*placeWhenHidden);
+        // The native window may already be at that place, which leaves the
+        // move above without effect; asking the native window itself marks
+        // the position as the program's own choice.
+        if (QWindow *window = windowHandle())
+            window->setPosition(*placeWhenHidden);
+    }
+    QDialog::showEvent(event);
 }
 
 void MainWindow::slotPushButtonMini() {
