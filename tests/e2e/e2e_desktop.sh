@@ -100,15 +100,15 @@ step "a drag of the background moves the window by the drag's distance"
 sleep 0.5 # the window manager has placed the window and told the program
 xdotool mousemove --sync $(( win_x + 30 )) $(( win_y + 300 )) mousedown 1
 sleep 0.2
-xdotool mousemove --sync $(( win_x + 80 )) $(( win_y + 330 ))
+xdotool mousemove --sync $(( win_x + 80 )) $(( win_y + 320 ))
 sleep 0.1
-xdotool mousemove --sync $(( win_x + 158 )) $(( win_y + 385 ))
+xdotool mousemove --sync $(( win_x + 158 )) $(( win_y + 340 ))
 sleep 0.2
 xdotool mouseup 1
 sleep 0.5
 window_geometry "$main"
-[ "$X,$Y" = "$(( win_x + 128 )),$(( win_y + 85 ))" ] ||
-    fail "a drag by (128,85) from ($win_x,$win_y) left the window at ($X,$Y)"
+[ "$X,$Y" = "$(( win_x + 128 )),$(( win_y + 40 ))" ] ||
+    fail "a drag by (128,40) from ($win_x,$win_y) left the window at ($X,$Y)"
 win_x=$X win_y=$Y
 
 step "type an account ID and a PIN with the keyboard"

@@ -136,8 +136,9 @@ click
 sleep 100"
 }
 # One call per text: a fresh virtual keyboard can lose its first key while the
-# compositor reads its keymap, so every call starts with a harmless one.
-keys() { as_user wtype -k End "$@"; }
+# compositor reads its keymap, so every call starts with a harmless one and
+# a pause.
+keys() { as_user wtype -k End -s 300 "$@"; }
 tray() { as_user "$python" "$work/bin/sni_panel.py" "$@"; }
 
 step "start the program"
@@ -194,6 +195,7 @@ wait_until 10 visible Corvane || fail "a second click on the tray icon did not s
 sleep 0.5
 window_geometry Corvane
 [ "$WIDTH" = 656 ] && [ "$HEIGHT" = 710 ] || fail "window shown again is ${WIDTH}x${HEIGHT}"
+echo "hidden at ($win_x,$win_y), the compositor shows it again at ($X,$Y)"
 
 step "hide it again; the tray menu's Close ends the program"
 tray activate "$work/runtime/items"
