@@ -145,6 +145,9 @@ private:
     // explain, otherwise the plain state.
     void explainNotConnected(const QString &problem);
     const QPixmap &backgroundForScreen();
+    // Where the window goes when first shown: where it was put, or else in
+    // the middle of its screen's free area.
+    QPoint firstPlace() const;
     // Tool tips with percent and time left while the worker runs.
     void readOutProgress(const QString &activity, std::function<BlockCount()> count,
                          ArrowRowIndicator *row);
