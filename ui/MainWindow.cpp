@@ -133,8 +133,7 @@ void MainWindow::createWidgets() {
     a11y::describe(loadFirmware, QStringLiteral("Load Firmware"));
     a11y::describe(btnRun, QStringLiteral("Run"));
     a11y::describe(save, QStringLiteral("Save"));
-    makeAccessible(
-        {btnLogin, btnPaste, editPsnId, editPin, save, loadFirmware, btnRun, hide, exit});
+    makeAccessible({btnLogin, btnPaste, editPsnId, editPin, save, loadFirmware, btnRun, hide, exit});
 }
 
 void MainWindow::makeAccessible(const QList<QWidget *> &tabOrder) {

@@ -44,7 +44,8 @@ void MainWindow::mousePressEvent(QMouseEvent *event) {
     // started from that belief would make the window jump.
     const QPoint topLeft = eventGlobalPos(event) - eventLocalPos(event);
     QWindow *window = windowHandle();
-    const bool placeKnown = window && window->position() == topLeft;
+    // (A pixel off is rounding under a fractional scale.)
+    const bool placeKnown = window && (window->position() - topLeft).manhattanLength() <= 2;
     // The window manager or compositor moves the window while the button is
     // held: a Wayland client cannot place its own window, and on X11 this is
     // how the window manager learns of the move. Where the platform offers no
