@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QUrl>
 
 #include "account/ResolverRun.h"
 #include "account/SignInConfig.h"
@@ -43,7 +44,13 @@ void notePastedValues(const QString &text) {
         int end = start;
         while (end < text.size() && !QStringLiteral("&#\"' \t\r\n").contains(text.at(end)))
             ++end;
-        LogRedaction::notePrivate(PrivateKind::AuthorizationCode, text.mid(start, end - start));
+        const QString code = text.mid(start, end - start);
+        LogRedaction::notePrivate(PrivateKind::AuthorizationCode, code);
+        // As the resolver and the server see it, and may echo it: decoded.
+        LogRedaction::notePrivate(
+            PrivateKind::AuthorizationCode,
+            QUrl::fromPercentEncoding(
+                QString(code).replace(QLatin1Char('+'), QLatin1Char(' ')).toUtf8()));
     }
     LogRedaction::notePrivate(PrivateKind::ClientSecret, loadSignInConfig().clientSecret);
 }

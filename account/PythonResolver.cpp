@@ -97,8 +97,24 @@ bool holdsStandardLibrary(const QString &home) {
     return QFileInfo::exists(home + QLatin1Char('/') + landmark);
 }
 
+// Set by PythonResolver::setProgramFolder; empty means the executable's folder.
+QString &programFolderOverride() {
+    static QString folder;
+    return folder;
+}
+
+// Where the resolver's files are looked for. Never the working directory: a
+// download folder, an unpacked archive or /tmp may hold a planted Python37.
+QString programFolder() {
+    if (!programFolderOverride().isEmpty())
+        return programFolderOverride();
+    return QCoreApplication::instance() ? QCoreApplication::applicationDirPath() : QString();
+}
+
 PyStatus configureHome(PyConfig *config) {
-    const QString home = QDir::current().absoluteFilePath(QLatin1String(kBundledHome));
+    if (programFolder().isEmpty())
+        return PyStatus_Ok();
+    const QString home = QDir(programFolder()).filePath(QLatin1String(kBundledHome));
     if (!holdsStandardLibrary(home))
         return PyStatus_Ok();
     return PyConfig_SetString(config, &config->home, home.toStdWString().c_str());
@@ -143,15 +159,14 @@ PyStatus initializeInterpreter() {
 
 QStringList moduleFolders() {
     const QString lib = QLatin1String(kBundledHome) + QLatin1String("/Lib");
-    QStringList folders{QDir::current().absoluteFilePath(lib)};
-    if (QCoreApplication::instance()) {
-        const QDir programFolder(QCoreApplication::applicationDirPath());
-        folders << programFolder.filePath(lib);
-        // The installed data folder, found from the program's own place.
-        folders << QDir::cleanPath(
-            programFolder.filePath(QStringLiteral(CORVANE_PYTHON_FROM_BINDIR)));
-    }
-    return folders;
+    const QString folder = programFolder();
+    if (folder.isEmpty())
+        return {};
+    const QDir program(folder);
+    // Beside the program (the folder layout it ships with), then the installed
+    // data folder found from the program's own place.
+    return {program.filePath(lib),
+            QDir::cleanPath(program.filePath(QStringLiteral(CORVANE_PYTHON_FROM_BINDIR)))};
 }
 
 PyObject *toPython(const QString &text) {
@@ -196,15 +211,16 @@ bool applyEnvironment(const ResolverEnvironment &environment, QString *error) {
     PyRef settings(PyDict_New());
     for (const auto &[name, value] : environment) {
         PyRef key(toPython(name)), text(toPython(value));
-        if (!settings || !key || !text || PyDict_SetItem(settings.get(), key.get(), text.get()) != 0) {
+        if (!settings || !key || !text ||
+            PyDict_SetItem(settings.get(), key.get(), text.get()) != 0) {
             *error = takeExceptionMessage();
             return false;
         }
     }
     PyRef globals(PyDict_New());
-    PyRef defined(globals ? PyRun_String(kApplyEnvironmentSource, Py_file_input, globals.get(),
-                                         globals.get())
-                          : nullptr);
+    PyRef defined(
+        globals ? PyRun_String(kApplyEnvironmentSource, Py_file_input, globals.get(), globals.get())
+                : nullptr);
     PyObject *apply = defined ? PyDict_GetItemString(globals.get(), "apply") : nullptr; // borrowed
     PyRef applied(apply ? PyObject_CallOneArg(apply, settings.get()) : nullptr);
     if (!applied) {
@@ -287,12 +303,16 @@ ResolvedAccountId PythonResolver::resolve(const QString &pastedText) {
 
 QString PythonResolver::modulePath() {
     for (const QString &folder : moduleFolders()) {
-        const QString candidate = folder + QLatin1Char('/') + QLatin1String(kModuleName) +
-                                  QLatin1String(".py");
+        const QString candidate =
+            folder + QLatin1Char('/') + QLatin1String(kModuleName) + QLatin1String(".py");
         if (QFileInfo::exists(candidate))
             return candidate;
     }
     return QString();
+}
+
+void PythonResolver::setProgramFolder(const QString &folder) {
+    programFolderOverride() = folder;
 }
 
 bool PythonResolver::interpreterRunning() {

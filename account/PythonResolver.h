@@ -27,9 +27,10 @@ public:
     using Delivery = std::function<void(const ResolvedAccountId &)>;
 
     // Module folders come after the standard library, in this order:
-    // Python37/Lib under the working directory, Python37/Lib beside the
-    // executable, and the installed data folder relative to the executable
-    // (../share/corvane/python for the standard layout). `deliver` receives the outcome
+    // Python37/Lib beside the executable and the installed data folder
+    // relative to the executable (../share/corvane/python for the standard
+    // layout); the bundled home is Python37 beside the executable. The working
+    // directory is never searched. `deliver` receives the outcome
     // once it is known, before the interpreter is finalized; run() returns once
     // the interpreter is gone. Start and finalization happen on the calling
     // thread, which may be any thread, but only one run at a time.
@@ -43,6 +44,11 @@ public:
     // The PSNID.py a run would import: the first one in the module folders;
     // empty when there is none.
     static QString modulePath();
+
+    // Replaces the executable's folder as the place the module folders and the
+    // bundled home are found from (tests run from a scratch folder); an empty
+    // folder goes back to the executable's.
+    static void setProgramFolder(const QString &folder);
 
     static bool interpreterRunning();
 };

@@ -1,12 +1,14 @@
 #include "app/SingleInstance.h"
 
 #ifdef Q_OS_UNIX
+#include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QStandardPaths>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include "device/RuntimeFolder.h"
 #else
 #include <QSharedMemory>
 #endif
@@ -18,27 +20,24 @@ QString singleInstanceKey() {
 
 #ifdef Q_OS_UNIX
 
-namespace {
-
-// A lock file of this user: in the user's own runtime directory, which no
-// other user can enter, and named with the user id should that directory be
-// unavailable and the shared temporary folder serve instead.
-QString lockFilePath() {
-    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (dir.isEmpty())
-        dir = QDir::tempPath();
-    QString key = singleInstanceKey();
-    key.replace(QLatin1Char('/'), QLatin1Char('_'));
-    return QStringLiteral("%1/corvane-%2-%3.lock").arg(dir, key).arg(::getuid());
-}
-
-} // namespace
-
 bool takeSingleInstanceGuard() {
     // An exclusive lock held on an open file for the life of the process. The
     // kernel drops it when the process ends in any way, also when it is
-    // killed, so a dead instance never blocks the next start.
-    const QByteArray path = QFile::encodeName(lockFilePath());
+    // killed, so a dead instance never blocks the next start. The file lies
+    // in this user's private runtime folder, so no other user can pre-create
+    // it (or a link in its place) and keep the window from starting.
+    QString error;
+    const QString folder = privateRuntimeFolder(&error);
+    if (folder.isEmpty()) {
+        // The guard only spares the user a second window; the accessory has
+        // its own lock. Without a place for the guard the window still starts.
+        qWarning("single-instance guard not taken: %s", qPrintable(error));
+        return true;
+    }
+    QString key = singleInstanceKey();
+    key.replace(QLatin1Char('/'), QLatin1Char('_'));
+    const QByteArray path =
+        QFile::encodeName(QDir(folder).filePath(QStringLiteral("instance-%1.lock").arg(key)));
     const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         return false;

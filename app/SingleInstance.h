@@ -8,5 +8,6 @@
 QString singleInstanceKey();
 
 // Takes the single-instance guard of this user. Returns false when another
-// instance of the same user holds it (or it cannot be created).
+// instance of the same user holds it (or its file cannot be opened); true,
+// with a warning in the log, when there is no private folder for it.
 bool takeSingleInstanceGuard();

@@ -175,8 +175,8 @@ void measureStall(MainWindow *window, const QString &workDir) {
     const double worst = *std::max_element(stalls.begin(), stalls.end());
     std::printf("%-34s worst %7.2f ms  median %7.2f  (%d presses of median %.0f ms, server "
                 "answers after 2 s)  ratio to %.0f ms target: %.2f\n",
-                "longest event-loop stall:", worst, median(stalls), kStallPresses,
-                median(pressMs), kStallTargetMs, worst / kStallTargetMs);
+                "longest event-loop stall:", worst, median(stalls), kStallPresses, median(pressMs),
+                kStallTargetMs, worst / kStallTargetMs);
     std::printf("%-34s worst %7.2f ms  median %7.2f  (idle loop of 2 s, for comparison)\n",
                 "longest gap without a press:", *std::max_element(idle.begin(), idle.end()),
                 median(idle));
@@ -208,7 +208,7 @@ int main(int argc, char *argv[]) {
     if (!module.open(QIODevice::WriteOnly) || module.write(kTrivialModule) < 0)
         return 1;
     module.close();
-    QDir::setCurrent(workDir.path());
+    PythonResolver::setProgramFolder(workDir.path());
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
 
     if (!resolveOnce()) {

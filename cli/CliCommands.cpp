@@ -104,11 +104,19 @@ public:
             return fail(request, kExitNoAccessory, noAccessoryMessage(request, attached));
         accessory_ = *chosen;
         const QString path = QString::fromLocal8Bit(accessory_.path);
-        if (lock_.acquire(path) == DeviceLock::Result::Busy)
+        switch (lock_.acquire(path)) {
+        case DeviceLock::Result::Acquired:
+            break;
+        case DeviceLock::Result::Busy:
             return fail(request, kExitBusy,
                         QStringLiteral("The accessory at %1 is busy with another program's job; "
                                        "try again when it has finished.")
                             .arg(path));
+        case DeviceLock::Result::Failed:
+            return fail(request, kExitBusy,
+                        QStringLiteral("The accessory at %1 was left alone: %2.")
+                            .arg(path, lock_.errorString()));
+        }
         int error = 0;
         hid_device *opened = accessory::open(accessory_.path.constData(), &error);
         if (!opened) {

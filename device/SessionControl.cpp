@@ -192,10 +192,19 @@ void MainWindow::closeDeviceHandle() {
 }
 
 bool MainWindow::lockDevice() {
-    if (deviceLock.acquire(QString::fromLocal8Bit(devicePath)) == DeviceLock::Result::Acquired)
+    switch (deviceLock.acquire(QString::fromLocal8Bit(devicePath))) {
+    case DeviceLock::Result::Acquired:
         return true;
-    showWarning(this, QStringLiteral("Another program is using the accessory; try again when it "
-                                     "has finished."));
+    case DeviceLock::Result::Busy:
+        showWarning(this, QStringLiteral("Another program is using the accessory; try again when "
+                                         "it has finished."));
+        break;
+    case DeviceLock::Result::Failed:
+        showWarning(
+            this,
+            QStringLiteral("The accessory was left alone: %1.").arg(deviceLock.errorString()));
+        break;
+    }
     return false;
 }
 

@@ -236,11 +236,7 @@ Recorder::Recorder(QString program, bool masked) {
 bool Recorder::open(const QString &path, QString *error) {
     QMutexLocker lock(&mutex_);
     file_.setFileName(path);
-    if (!openPrivately(file_)) {
-        *error = file_.errorString();
-        return false;
-    }
-    return true;
+    return openPrivately(file_, error);
 }
 
 void Recorder::noteDevice(const DeviceNote &device) {

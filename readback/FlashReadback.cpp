@@ -47,16 +47,8 @@ BackupResult finished(Outcome outcome, int failedBlocks, const QString &detail,
 
 } // namespace
 
-// Opens (and discards) the file a backup would write: QSaveFile leaves
-// neither a new file nor a change to an existing one behind.
 bool canCreate(const QString &path, QString *reason) {
-    QSaveFile probe(path);
-    if (!probe.open(QIODevice::WriteOnly)) {
-        *reason = probe.errorString();
-        return false;
-    }
-    probe.cancelWriting();
-    return true;
+    return canWritePrivately(path, reason);
 }
 
 QString failureText(const BackupResult &result) {
@@ -128,8 +120,9 @@ ReadSummary readWholeFlash(DeviceChannel &channel, uint8_t *image, const ReadObs
 BackupResult backUpFlash(DeviceChannel &channel, const QString &path,
                          const ReadObserver &observer) {
     QSaveFile file(path);
-    if (!openPrivately(file))
-        return finished(Outcome::FileError, 0, fileProblem(path, file.errorString()));
+    QString refused;
+    if (!openPrivately(file, &refused))
+        return finished(Outcome::FileError, 0, fileProblem(path, refused));
     QByteArray image(int(kFlashSize), '\0');
     const ReadSummary summary =
         readWholeFlash(channel, reinterpret_cast<uint8_t *>(image.data()), observer);

@@ -38,15 +38,17 @@ struct ReadSummary {
 ReadSummary readWholeFlash(DeviceChannel &channel, uint8_t *image, const ReadObserver &observer);
 
 // Whether a backup file can be created at `path` (else why not, in
-// `reason`), checked before the device is read for a minute. Leaves neither
-// a new file nor a change to an existing one behind.
+// `reason`), checked before the device is read for a minute: the checks of
+// canWritePrivately. Leaves neither a new file nor a change to an existing
+// one behind.
 bool canCreate(const QString &path, QString *reason);
 
 // The sentence for a read-back that did not succeed; empty for one that did.
 QString failureText(const BackupResult &result);
 
-// Reads the whole flash and writes it to `path` through openPrivately (a new
-// file gets mode 0600, as it holds the account ID and PIN). The file is written beside
+// Reads the whole flash and writes it to `path` through openPrivately (the
+// file gets mode 0600, as it holds the account ID and PIN; a FIFO, device
+// node, folder or link at `path` is refused). The file is written beside
 // the target and renamed over it only once everything succeeded, so a failed
 // backup never leaves a file that looks like a good one (and an older backup
 // at the path survives).

@@ -4,6 +4,7 @@
 #include <QContextMenuEvent>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
 #include <QtTest>
 
 #include "firmware/WorkerThreadForFW.h"
@@ -111,6 +112,7 @@ private slots:
     void trayCloseEndsEventLoopWhileHidden();
 
     void hideButtonHidesWithTray();
+    void firstShownInTheMiddleOfTheFreeArea();
     void hideButtonMinimizesWithoutTray();
 
     void closingRefusedDuringTransfer();
@@ -308,6 +310,22 @@ void TestChromeTray::hideButtonHidesWithTray() {
     hideButton->click();
     QVERIFY(window->isHidden());
     QVERIFY(!window->isMinimized());
+}
+
+void TestChromeTray::firstShownInTheMiddleOfTheFreeArea() {
+    auto window = fixture::makeWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    // Not the screen's corner, where a panel would be under it.
+    const QRect area = window->screen()->availableGeometry();
+    const QRect placed = window->frameGeometry();
+    QVERIFY(area.width() > placed.width());
+    QCOMPARE(placed.left() - area.left(), area.right() - placed.right());
+    QVERIFY(placed.top() >= area.top());
+    // Shown again after hiding, it is where it was.
+    window->on_activatedSysTrayIcon(QSystemTrayIcon::Trigger);
+    window->on_activatedSysTrayIcon(QSystemTrayIcon::Trigger);
+    QCOMPARE(window->frameGeometry(), placed);
 }
 
 void TestChromeTray::hideButtonMinimizesWithoutTray() {

@@ -8,6 +8,7 @@
 
 #include "EmulatorReplay.h"
 #include "ReplayFile.h"
+#include "account/PythonResolver.h"
 #include "device/SessionRecording.h"
 #include "firmware/WorkerThreadForFW.h"
 #include "readback/WorkerThreadForSaveData.h"
@@ -55,7 +56,10 @@ const char *const kLeakyResolver =
     "def getpsnid(url):\n"
     "    if 'ok' in url:\n"
     "        return 'ZXhhbXBsZTE='\n"
+    "    import urllib.parse\n"
+    "    code = urllib.parse.parse_qs(url.split('?', 1)[1])['code'][0]\n"
     "    raise ValueError('token answer {\"access_token\": \"tok-5ecr3t-value\"} for ' + url +\n"
+    "                     ' (decoded ' + code + ')' +\n"
     "                     ' with client_secret=' + os.environ['CORVANE_CLIENT_SECRET'] +\n"
     "                     ' Authorization: Bearer tok-5ecr3t-value')\n";
 
@@ -129,6 +133,12 @@ private slots:
         QCOMPARE(saved.permissions() & 0x7077, QFile::ReadOwner | QFile::WriteOwner);
         QVERIFY(!MessageLog::saveTo(dir.filePath(QStringLiteral("missing/log.txt")), &error));
         QVERIFY(!error.isEmpty());
+        // A link is not followed: the file it points to keeps its text.
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("log.txt")),
+                            dir.filePath(QStringLiteral("link.txt"))));
+        QVERIFY(!MessageLog::saveTo(dir.filePath(QStringLiteral("link.txt")), &error));
+        QVERIFY2(error.startsWith(QStringLiteral("it is a symbolic link")), qPrintable(error));
+        QCOMPARE(saved.size(), QFileInfo(dir.filePath(QStringLiteral("log.txt"))).size());
     }
 
     void backgroundMenuSavesTheLog() {
@@ -219,6 +229,14 @@ private slots:
         QTest::newRow("JSON and dict text")
             << "{\"refresh_token\": \"a\\\"b\", 'id_token':'c'}"
             << "{\"refresh_token\": \"[removed]\", 'id_token':'[removed]'}";
+        QTest::newRow("escaped JSON")
+            << "reply: \"{\\\"access_token\\\":\\\"eyJ.s3cr3t\\\",\\\"x\\\":1}\""
+            << "reply: \"{\\\"access_token\\\":\\\"[removed]\\\",\\\"x\\\":1}\"";
+        QTest::newRow("colon form")
+            << "access_token: t0k3n, client_secret:s3cr3t} code: 400"
+            << "access_token: [removed], client_secret:[removed]} code: 400";
+        QTest::newRow("value in brackets") << "client_secret=[s3cr3t] code=[removed]"
+                                           << "client_secret=[removed] code=[removed]";
         QTest::newRow("header") << "Authorization: Bearer abc.def-ghi"
                                 << "Authorization: Bearer [removed]";
         QTest::newRow("trace lines stay") << "current pid:2203 file step:3 HasReadBytes:00000200"
@@ -242,16 +260,15 @@ private slots:
     // After a failed and a successful Paste and a Save, the saved log tells
     // what the user saw and on which system, and holds no private value.
     void savedLogAfterPasteAndSaveHoldsNoPrivateValue() {
-        const QString previousDir = QDir::currentPath();
         QTemporaryDir work;
         QVERIFY(QDir().mkpath(work.filePath(QStringLiteral("Python37/Lib"))));
         QFile resolver(work.filePath(QStringLiteral("Python37/Lib/PSNID.py")));
         QVERIFY(resolver.open(QIODevice::WriteOnly));
         resolver.write(kLeakyResolver);
         resolver.close();
-        QVERIFY(QDir::setCurrent(work.path()));
+        PythonResolver::setProgramFolder(work.path());
         qputenv("CORVANE_CLIENT_SECRET", "cl13nt-s3cret");
-        const QString failing = QStringLiteral("https://r.example/redirect?code=c0de-f1rst&s=1");
+        const QString failing = QStringLiteral("https://r.example/redirect?code=c0de%2Bf1rst&s=1");
         const QString succeeding = QStringLiteral("https://r.example/redirect?code=c0de-ok-2nd");
 
         fixture::attachStandardDevice();
@@ -274,7 +291,7 @@ private slots:
         chooseFromNextMenu(QStringLiteral("Save diagnostic log…"), new QStringList);
         openBackgroundMenu(window.get());
         QVERIFY(fixture::waitUntil([&] { return answerer.count() == 2; }, 5000));
-        QDir::setCurrent(previousDir);
+        PythonResolver::setProgramFolder(QString());
         qunsetenv("CORVANE_CLIENT_SECRET");
 
         QCOMPARE(answerer.seen().at(0).directory, QDir::homePath());
@@ -294,8 +311,8 @@ private slots:
         QVERIFY(saved.contains(" message box: Success: Save data successfully!\n"));
         QVERIFY(saved.contains(" resultgetpsnid:[account ID]\n"));
         for (const char *secret :
-             {"ZXhhbXBsZTE=", "AQIDBAUGBwg=", "12345678", "86420135", "c0de-f1rst", "c0de-ok-2nd",
-              "r.example/redirect", "cl13nt-s3cret", "tok-5ecr3t-value"})
+             {"ZXhhbXBsZTE=", "AQIDBAUGBwg=", "12345678", "86420135", "c0de%2Bf1rst", "c0de+f1rst",
+              "c0de-ok-2nd", "r.example/redirect", "cl13nt-s3cret", "tok-5ecr3t-value"})
             QVERIFY2(!saved.contains(secret), secret);
         // The console still gets the line as it always was.
         QVERIFY(MessageLog::lines().filter(QStringLiteral("resultgetpsnid:ZXhhbXBsZTE=")).size() ==

@@ -53,7 +53,6 @@ bool sanitized() {
     return false;
 }
 
-
 } // namespace
 
 class TestPaste : public QObject {
@@ -68,6 +67,7 @@ private slots:
     void resolverOutcomes_data();
     void resolverOutcomes();
     void moduleFoldersComeAfterTheStandardLibrary();
+    void plantedPythonInWorkingFolderIsNotRun();
     void resolverSeesTheProgramsSettings();
     void slowServerLeavesTheWindowAnswering();
     void tricklingServerIsEndedByTheDeadline();
@@ -83,7 +83,8 @@ private:
     void press(const QString &clipboardText);
     void useRealModuleAndServer(QProcess *server, const QStringList &timing = {});
 
-    std::unique_ptr<QTemporaryDir> workDir_;
+    std::unique_ptr<QTemporaryDir> workDir_;  // stands for the program's folder
+    std::unique_ptr<QTemporaryDir> startDir_; // the working directory
     QString previousDir_;
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<DialogAnswerer> answerer_;
@@ -96,7 +97,9 @@ void TestPaste::init() {
     previousDir_ = QDir::currentPath();
     workDir_ = std::make_unique<QTemporaryDir>();
     QVERIFY(QDir().mkpath(workDir_->filePath("Python37/Lib")));
-    QVERIFY(QDir::setCurrent(workDir_->path()));
+    PythonResolver::setProgramFolder(workDir_->path());
+    startDir_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(QDir::setCurrent(startDir_->path()));
     window_ = fixture::makeWindow();
     QCOMPARE(window_->editPsnId->text(), kStaleId);
     answerer_ = std::make_unique<DialogAnswerer>();
@@ -109,6 +112,8 @@ void TestPaste::cleanup() {
     answerer_.reset();
     window_.reset();
     QDir::setCurrent(previousDir_);
+    PythonResolver::setProgramFolder(QString());
+    startDir_.reset();
     workDir_.reset();
     for (const char *name : {"CORVANE_AUTH_HOST", "CORVANE_REDIRECT_HOST", "CORVANE_CLIENT_SECRET",
                              "CORVANE_HTTP_TIMEOUT"})
@@ -155,8 +160,8 @@ void TestPaste::clipboardWithoutCodeNeverStartsPython_data() {
         "sign-in page; Copy the URL from the address bar First");
     QTest::newRow("over 64 KiB") << kRedirect + QString(64 * 1024, QLatin1Char('x')) << "Copy Error"
                                  << tooLong;
-    QTest::newRow("over 64 KiB in UTF-8") << kRedirect + QString(22 * 1024, QChar(0x20AC))
-                                          << "Copy Error" << tooLong;
+    QTest::newRow("over 64 KiB in UTF-8")
+        << kRedirect + QString(22 * 1024, QChar(0x20AC)) << "Copy Error" << tooLong;
 }
 
 void TestPaste::clipboardWithoutCodeNeverStartsPython() {
@@ -263,11 +268,42 @@ void TestPaste::moduleFoldersComeAfterTheStandardLibrary() {
     qunsetenv("PYTHONHOME");
     QCOMPARE(answerer_->texts(), QStringList());
     const QStringList parts = window_->editPsnId->text().split('|');
-    QCOMPARE(parts.size(), 4);
+    QCOMPARE(parts.size(), 3);
     QCOMPARE(parts.at(0), workDir_->filePath("Python37/Lib"));
-    QCOMPARE(parts.at(1), QCoreApplication::applicationDirPath() + "/Python37/Lib");
-    QVERIFY2(parts.at(2).endsWith("corvane/python"), qPrintable(parts.at(2)));
-    QCOMPARE(parts.at(3), QStringLiteral("isolated=1 utf8=1 elsewhere=0 site=1 after=1"));
+    QVERIFY2(parts.at(1).endsWith("corvane/python"), qPrintable(parts.at(1)));
+    QCOMPARE(parts.at(2), QStringLiteral("isolated=1 utf8=1 elsewhere=0 site=1 after=1"));
+}
+
+void TestPaste::plantedPythonInWorkingFolderIsNotRun() {
+    // Whoever can write the folder the program is started from (a download
+    // folder, /tmp) plants a resolver and a whole interpreter home there;
+    // neither is used, and the folder is not on the module path at all.
+    const QDir start(startDir_->path());
+    QVERIFY(start.mkpath("Python37/Lib"));
+    const QString marker = start.filePath("planted-ran");
+    QFile planted(start.filePath("Python37/Lib/PSNID.py"));
+    QVERIFY(planted.open(QIODevice::WriteOnly));
+    planted.write(QStringLiteral("open(%1, 'w').close()\n"
+                                 "def getpsnid(url):\n    return 'planted-id'\n")
+                      .arg(QLatin1String("'") + marker + QLatin1String("'"))
+                      .toUtf8());
+    planted.close();
+#ifdef Q_OS_LINUX
+    if (QFile::exists("/usr/lib/python3.11/os.py")) {
+        QVERIFY(start.mkpath("Python37/lib"));
+        QVERIFY(QFile::link("/usr/lib/python3.11", start.filePath("Python37/lib/python3.11")));
+    }
+#endif
+    writeModule(module("import sys; return 'genuine:' + sys.prefix + '|' + "
+                       "str([p for p in sys.path if p.startswith(" +
+                       QLatin1String("'") + start.path() + QLatin1String("'") + ")])"));
+    QCOMPARE(PythonResolver::modulePath(), workDir_->filePath("Python37/Lib/PSNID.py"));
+    press(kRedirect);
+    QCOMPARE(answerer_->texts(), QStringList());
+    const QString shown = window_->editPsnId->text();
+    QVERIFY2(shown.startsWith("genuine:") && shown.endsWith("|[]"), qPrintable(shown));
+    QVERIFY2(!shown.contains(start.path()), qPrintable(shown));
+    QVERIFY(!QFile::exists(marker));
 }
 
 void TestPaste::resolverSeesTheProgramsSettings() {
@@ -302,8 +338,8 @@ void TestPaste::useRealModuleAndServer(QProcess *server, const QStringList &timi
     const QString realModule = QStringLiteral(CORVANE_SOURCE_DIR "/account/python/PSNID.py");
     const QString serverFolder = QStringLiteral(CORVANE_SOURCE_DIR "/tests/python");
     QVERIFY(QFile::copy(realModule, workDir_->filePath("Python37/Lib/PSNID.py")));
-    server->start(QStringLiteral("python3"), QStringList{"-c", kTokenServerScript, serverFolder} +
-                                                 timing);
+    server->start(QStringLiteral("python3"),
+                  QStringList{"-c", kTokenServerScript, serverFolder} + timing);
     QVERIFY(server->waitForReadyRead(10000));
     qputenv("CORVANE_AUTH_HOST", "http://" + server->readLine().trimmed());
     qputenv("CORVANE_REDIRECT_HOST", "redirect.example.net");
@@ -327,11 +363,10 @@ void TestPaste::slowServerLeavesTheWindowAnswering() {
         ++ticks;
     });
     bool pasteDisabledMeanwhile = true;
-    connect(&timer, &QTimer::timeout, this,
-            [&] {
-                if (window_->pasteInProgress())
-                    pasteDisabledMeanwhile &= !window_->btnPaste->isEnabled();
-            });
+    connect(&timer, &QTimer::timeout, this, [&] {
+        if (window_->pasteInProgress())
+            pasteDisabledMeanwhile &= !window_->btnPaste->isEnabled();
+    });
     QGuiApplication::clipboard()->setText(kRedirect);
     clock.start();
     timer.start(20);
@@ -390,8 +425,9 @@ void TestPaste::lateResultIsDroppedAndNextPressWaits() {
     // A press while the abandoned run finishes is refused and starts nothing.
     window_->slotPushButtonPastePSNID();
     QCOMPARE(answerer_->count(), 2);
-    QCOMPARE(answerer_->seen().at(1).text,
-             QStringLiteral("The previous Paste is still finishing; please try again in a moment."));
+    QCOMPARE(
+        answerer_->seen().at(1).text,
+        QStringLiteral("The previous Paste is still finishing; please try again in a moment."));
 
     QVERIFY(fixture::waitUntil([] { return !PythonResolver::interpreterRunning(); }));
     QTest::qWait(100);

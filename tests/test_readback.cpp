@@ -12,11 +12,18 @@
 #include <QtTest>
 
 #include "firmware/WorkerThreadForFW.h"
+#include "readback/FlashReadback.h"
 #include "readback/PrivateFile.h"
 #include "readback/WorkerThreadForSaveData.h"
 #include "support/DialogAnswerer.h"
 #include "support/WindowFixture.h"
 #include "ui/StyleSheets.h"
+
+#ifdef Q_OS_UNIX
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -105,7 +112,9 @@ private slots:
     void refusesAnUncreatablePath();
     void unopenableFileEndsBeforeReading();
     void contextMenuBacksUpToTheChosenFile();
-    void privateFilesAreOwnerOnlyAndNeverWidened();
+    void privateFilesAreAlwaysOwnerOnly();
+    void onlyRegularFilesAndNewNamesAreWritten();
+    void fileThatCannotBeReplacedIsRefusedBeforeReading();
 
 private:
     std::unique_ptr<MainWindow> openWindow();
@@ -398,27 +407,109 @@ void TestReadback::contextMenuBacksUpToTheChosenFile() {
     QVERIFY(answerer->sawText(kSuccessText));
 }
 
-void TestReadback::privateFilesAreOwnerOnlyAndNeverWidened() {
+void TestReadback::privateFilesAreAlwaysOwnerOnly() {
     const auto writePrivately = [](const QString &path) {
         QSaveFile file(path);
-        QVERIFY(openPrivately(file));
+        QString error;
+        QVERIFY2(openPrivately(file, &error), qPrintable(error));
         file.write("data");
         QVERIFY(file.commit());
     };
     const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner;
-    const QFile::Permissions groupToo = ownerOnly | QFile::ReadGroup;
     const QString fresh = dir->filePath(QStringLiteral("fresh.bin"));
     writePrivately(fresh);
     QCOMPARE(QFile::permissions(fresh) & 0x7077, ownerOnly);
     writePrivately(fresh);
     QCOMPARE(QFile::permissions(fresh) & 0x7077, ownerOnly);
-    // A mode the user chose stays as it is: neither widened nor changed.
+    // An earlier file readable by everyone does not hand its mode on to the
+    // PIN and account ID written over it.
     const QString shared = dir->filePath(QStringLiteral("shared.bin"));
+    writeFile(shared, "old");
+    QVERIFY(QFile::setPermissions(shared, ownerOnly | QFile::ReadGroup | QFile::WriteGroup |
+                                              QFile::ReadOther | QFile::WriteOther));
     writePrivately(shared);
-    QVERIFY(QFile::setPermissions(shared, groupToo));
-    writePrivately(shared);
-    QCOMPARE(QFile::permissions(shared) & 0x7077, groupToo);
+    QCOMPARE(QFile::permissions(shared) & 0x7077, ownerOnly);
     QCOMPARE(readFile(shared), QByteArray("data"));
+}
+
+void TestReadback::onlyRegularFilesAndNewNamesAreWritten() {
+#ifdef Q_OS_UNIX
+    // Each is refused with what it is, before the device is read, and is left
+    // as it was: a device node (as root, the write used to replace it), a
+    // FIFO, a folder, and links to a file of the user's, to nothing and to
+    // the terminal or pipe behind /dev/stdout.
+    const QString fifo = dir->filePath(QStringLiteral("fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString folder = dir->filePath(QStringLiteral("folder"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString target = dir->filePath(QStringLiteral("target.bin"));
+    writeFile(target, "keep");
+    const QString link = dir->filePath(QStringLiteral("link.bin"));
+    QVERIFY(QFile::link(target, link));
+    const QString dangling = dir->filePath(QStringLiteral("dangling.bin"));
+    QVERIFY(QFile::link(dir->filePath(QStringLiteral("nothing")), dangling));
+    const QList<QPair<QString, QString>> refused{
+        {QStringLiteral("/dev/null"), QStringLiteral("it is a character device node")},
+        {fifo, QStringLiteral("it is a FIFO (named pipe)")},
+        {folder, QStringLiteral("it is a folder")},
+        {link, QStringLiteral("it is a symbolic link (to a regular file)")},
+        {dangling, QStringLiteral("it is a symbolic link (to a missing file)")},
+        {QStringLiteral("/dev/stdout"), QStringLiteral("it is a symbolic link (to ")},
+    };
+    for (const auto &[path, why] : refused) {
+        QString reason;
+        QVERIFY2(!readback::canCreate(path, &reason), qPrintable(path));
+        QVERIFY2(reason.startsWith(why), qPrintable(path + ": " + reason));
+    }
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(readFile(target), QByteArray("keep"));
+    struct stat node {};
+    QCOMPARE(::stat("/dev/null", &node), 0);
+    QVERIFY(S_ISCHR(node.st_mode));
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
+             QStringList({"dangling.bin", "fifo", "link.bin", "target.bin"}));
+
+    // The window says so too, and never starts reading.
+    window = openWindow();
+    QVERIFY(!window->startFlashBackup(fifo));
+    QCOMPARE(answerer->texts(),
+             QStringList{QStringLiteral("The backup file \"%1\" cannot be created: it is a FIFO "
+                                        "(named pipe); only a regular file or a new name is "
+                                        "written")
+                             .arg(fifo)});
+    QCOMPARE(flashReadRequests(), 0);
+#else
+    QSKIP("special files are checked on POSIX systems");
+#endif
+}
+
+void TestReadback::fileThatCannotBeReplacedIsRefusedBeforeReading() {
+#ifdef Q_OS_UNIX
+    // In a sticky folder (as /tmp is) the rename that ends the write cannot
+    // replace another user's file, even one everybody may write into; that
+    // must be said before the flash is read, not after a minute.
+    const passwd *nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || !nobody)
+        QSKIP("needs root, to act as \"nobody\" beside a file of root's");
+    QVERIFY(::chmod(QFile::encodeName(dir->path()).constData(), 01777) == 0);
+    const QString path = dir->filePath(QStringLiteral("flash.bin"));
+    writeFile(path, "root's");
+    QVERIFY(QFile::setPermissions(path, QFile::Permissions(0x6666)));
+    window = openWindow();
+    QVERIFY(::seteuid(nobody->pw_uid) == 0);
+    QString reason;
+    const bool created = readback::canCreate(path, &reason);
+    const bool started = window->startFlashBackup(path);
+    QVERIFY(::seteuid(0) == 0);
+    QVERIFY(!created);
+    QVERIFY2(reason.contains(QStringLiteral("cannot be replaced")), qPrintable(reason));
+    QVERIFY(!started);
+    QCOMPARE(flashReadRequests(), 0);
+    QCOMPARE(readFile(path), QByteArray("root's"));
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"flash.bin"});
+#else
+    QSKIP("sticky folders are a POSIX matter");
+#endif
 }
 
 QTEST_MAIN(TestReadback)

@@ -4,6 +4,12 @@
 #include <QtTest>
 #include <cstring>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#endif
+
 #include "device/DeviceLock.h"
 #include "readback/WorkerThreadForSaveData.h"
 #include "support/DialogAnswerer.h"
@@ -58,6 +64,9 @@ private slots:
     void saveIsRefusedWhileBackupRuns();
     void anotherProgramsLockRefusesDeviceActions();
     void fieldsSurviveAFailedIdentificationBeforeSave();
+    void deviceNodeLockIsMetWhateverTheRuntimeFolder();
+    void lockThatCannotBeTakenKeepsTheWindowOff();
+    void lockFilesLiveInAPrivateFolderOnly();
 
 private:
     void save();
@@ -309,6 +318,118 @@ void TestRecordWrite::anotherProgramsLockRefusesDeviceActions() {
     save();
     QVERIFY(answerer_->sawText(kSuccess));
     QCOMPARE(DeviceLock().acquire(path), DeviceLock::Result::Acquired);
+}
+
+// Sets an environment variable for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const QString &value)
+        : name_(name), had_(qEnvironmentVariableIsSet(name)), old_(qgetenv(name)) {
+        set(value);
+    }
+    ~ScopedEnv() {
+        if (had_)
+            qputenv(name_, old_);
+        else
+            qunsetenv(name_);
+    }
+    void set(const QString &value) {
+        if (value.isNull())
+            qunsetenv(name_);
+        else
+            qputenv(name_, QFile::encodeName(value));
+    }
+
+private:
+    const char *name_;
+    bool had_;
+    QByteArray old_;
+};
+
+// A real accessory is locked on its device node: a process with another
+// runtime folder (sudo has none, or root's) meets the same lock, and no lock
+// file is left anywhere.
+void TestRecordWrite::deviceNodeLockIsMetWhateverTheRuntimeFolder() {
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    // A node of this test's own (the null device), so that parallel runs do
+    // not meet each other's lock.
+    const QString node = dir.filePath("hidraw0");
+    if (::mknod(QFile::encodeName(node).constData(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+        QSKIP("needs a device node of its own (mknod as root)");
+    ScopedEnv runtime("XDG_RUNTIME_DIR", dir.filePath("user"));
+    DeviceLock window;
+    QCOMPARE(window.acquire(node), DeviceLock::Result::Acquired);
+    runtime.set(dir.filePath("root"));
+    QCOMPARE(DeviceLock().acquire(node), DeviceLock::Result::Busy);
+    runtime.set(QString());
+    QCOMPARE(DeviceLock().acquire(node), DeviceLock::Result::Busy);
+    window.release();
+    QCOMPARE(DeviceLock().acquire(node), DeviceLock::Result::Acquired);
+    QCOMPARE(QDir(dir.filePath("user/corvane")).entryList(QDir::Files), QStringList());
+#else
+    QSKIP("device nodes are locked on POSIX systems");
+#endif
+}
+
+// A lock file that cannot be opened (a leftover of another user, here a
+// folder in its place) means the job does not go ahead, and the user is told.
+void TestRecordWrite::lockThatCannotBeTakenKeepsTheWindowOff() {
+    QTemporaryDir dir;
+    ScopedEnv runtime("XDG_RUNTIME_DIR", dir.filePath("runtime"));
+    const QString device = QString::fromStdString(fixture::kDevicePath);
+    QString error;
+    const QString path = DeviceLock::lockFilePath(device, &error);
+    QVERIFY2(path.startsWith(dir.filePath("runtime/corvane/")), qPrintable(path + error));
+    QVERIFY(QDir().mkpath(path));
+    DeviceLock lock;
+    QCOMPARE(lock.acquire(device), DeviceLock::Result::Failed);
+    QVERIFY2(lock.errorString().contains(path), qPrintable(lock.errorString()));
+    save();
+    QVERIFY(recordWrites().empty());
+    QCOMPARE(answerer_->count(), 1);
+    QVERIFY2(answerer_->texts().at(0).startsWith(
+                 "The accessory was left alone: the accessory's lock could not be taken: "),
+             qPrintable(answerer_->texts().at(0)));
+    QVERIFY(!answerer_->sawText(kSuccess));
+}
+
+// Lock files never land in the working directory or in a folder someone else
+// can write: a relative runtime folder, a shared one, and a temporary-folder
+// candidate that another user (or a link) took first are all passed over.
+void TestRecordWrite::lockFilesLiveInAPrivateFolderOnly() {
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    QVERIFY(QDir().mkpath(dir.filePath("tmp")));
+    ScopedEnv temp("TMPDIR", dir.filePath("tmp"));
+    ScopedEnv home("HOME", dir.filePath("home"));
+    ScopedEnv runtime("XDG_RUNTIME_DIR", QStringLiteral("runtime"));
+    const QString device = QString::fromStdString(fixture::kDevicePath);
+    const QString inTemp = dir.filePath(QStringLiteral("tmp/corvane-%1").arg(::geteuid()));
+    const auto folderOfLock = [&] {
+        QString error;
+        const QString path = DeviceLock::lockFilePath(device, &error);
+        return path.isEmpty() ? error : QFileInfo(path).path();
+    };
+    QCOMPARE(folderOfLock(), inTemp);
+    QCOMPARE(QFileInfo(inTemp).permissions() & 0x7077,
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVERIFY(!QFile::exists(QDir::current().filePath("runtime")));
+
+    QVERIFY(QDir().mkpath(dir.filePath("shared")));
+    QVERIFY(QFile::setPermissions(dir.filePath("shared"), QFile::Permissions(0x7777)));
+    runtime.set(dir.filePath("shared"));
+    QCOMPARE(folderOfLock(), inTemp);
+
+    QVERIFY(QFile::setPermissions(inTemp, QFile::Permissions(0x7777)));
+    QCOMPARE(folderOfLock(), dir.filePath("home/.cache/corvane-locks"));
+    QVERIFY(QDir(inTemp).removeRecursively());
+    QVERIFY(QFile::link(dir.filePath("home/.cache/corvane-locks"), inTemp));
+    QCOMPARE(folderOfLock(), dir.filePath("home/.cache/corvane-locks"));
+    QCOMPARE(DeviceLock().acquire(device), DeviceLock::Result::Acquired);
+#else
+    QSKIP("folder ownership is checked on POSIX systems");
+#endif
 }
 
 // An accessory whose records were not read is identified afresh by Save; when

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "account/PythonResolver.h"
 #include "account/SignInConfig.h"
 #include "support/DialogAnswerer.h"
 #include "support/WindowFixture.h"
@@ -134,7 +135,8 @@ void TestSignin::configFolderRules() {
 void TestSignin::fileValuesAndEnvironmentOverrides() {
     writeFile(configDir_->filePath("corvane.ini"),
               "\xEF\xBB\xBF# written by hand\n"
-              "[DEFAULT]\nclient_id = 0123abcd-0000-4000-8000-00000000beef\nauth_host = default.example.net\n"
+              "[DEFAULT]\nclient_id = 0123abcd-0000-4000-8000-00000000beef\nauth_host = "
+              "default.example.net\n"
               "[other]\nauth_host = wrong.example.net\n"
               "[signin]\n"
               "; the test server\n"
@@ -305,9 +307,8 @@ void TestSignin::loginOpensTheExactAddress() {
     // first, but still opens the page. A replacement module that does not
     // read the secret gets no such notice.
     QTemporaryDir workDir;
-    const QString previousDir = QDir::currentPath();
     QVERIFY(QDir().mkpath(workDir.filePath("Python37/Lib")));
-    QVERIFY(QDir::setCurrent(workDir.path()));
+    PythonResolver::setProgramFolder(workDir.path());
     qunsetenv("CORVANE_CLIENT_SECRET");
     writeFile(workDir.filePath("Python37/Lib/PSNID.py"), "def getpsnid(url):\n    return url\n");
     window->slotPushButtonLoginPSNID();
@@ -316,7 +317,7 @@ void TestSignin::loginOpensTheExactAddress() {
     QVERIFY(QFile::copy(QStringLiteral(CORVANE_SOURCE_DIR "/account/python/PSNID.py"),
                         workDir.filePath("Python37/Lib/PSNID.py")));
     window->slotPushButtonLoginPSNID();
-    QDir::setCurrent(previousDir);
+    PythonResolver::setProgramFolder(QString());
     QCOMPARE(answerer.count(), 1);
     QCOMPARE(answerer.seen().at(0).title, QStringLiteral("Warning"));
     QVERIFY2(answerer.seen().at(0).text.startsWith("client_secret is not set") &&

@@ -4,9 +4,11 @@
 #include <QStandardPaths>
 #include <QUuid>
 #include <QtTest>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -36,7 +38,9 @@ struct OtherUser {
     QString runtimeDir;
 };
 
-std::unique_ptr<QProcess> startProgram(const OtherUser *asUser = nullptr) {
+std::unique_ptr<QProcess>
+startProgram(const OtherUser *asUser = nullptr,
+             const std::function<void(QProcessEnvironment &)> &adjust = {}) {
     auto process = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -45,6 +49,8 @@ std::unique_ptr<QProcess> startProgram(const OtherUser *asUser = nullptr) {
     const QString runtimeDir = asUser ? asUser->runtimeDir : runtimeDirs().filePath("self");
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
     env.insert(QStringLiteral("HOME"), runtimeDir);
+    if (adjust)
+        adjust(env);
     process->setProcessEnvironment(env);
     process->setProcessChannelMode(QProcess::SeparateChannels);
     const QString binary = QStringLiteral(CORVANE_EMULATED_BINARY);
@@ -152,6 +158,33 @@ private slots:
         verifyRefused(*theirSecond);
         stop(*theirs);
         stop(*mine);
+    }
+
+    void anotherUsersLeftoversDoNotStopTheStart() {
+        const std::optional<OtherUser> victim = nobodyUser();
+        if (!victim)
+            QSKIP("needs root and setpriv to start the program as \"nobody\"");
+        // "nobody" has no runtime folder, and another user (root, here) has
+        // made in the shared temporary folder everything the guard could once
+        // be kept at.
+        QTemporaryDir shared;
+        QVERIFY(::chmod(QFile::encodeName(shared.path()).constData(), 01777) == 0);
+        const QDir tmp(shared.path());
+        QVERIFY(tmp.mkdir(QStringLiteral("corvane-%1").arg(victim->uid)));
+        QVERIFY(tmp.mkdir(QStringLiteral("runtime-nobody")));
+        QFile planted(tmp.filePath(
+            QStringLiteral("corvane-%1-%2.lock").arg(runInstanceKey()).arg(victim->uid)));
+        QVERIFY(planted.open(QIODevice::WriteOnly));
+        planted.close();
+        const auto withoutRuntimeFolder = [&](QProcessEnvironment &env) {
+            env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+            env.insert(QStringLiteral("TMPDIR"), shared.path());
+        };
+        auto theirs = startProgram(&*victim, withoutRuntimeFolder);
+        QVERIFY2(waitUntilRunning(*theirs), outputOf(*theirs).constData());
+        auto second = startProgram(&*victim, withoutRuntimeFolder);
+        verifyRefused(*second);
+        stop(*theirs);
     }
 
     void startAfterKilledOwnerIsAccepted() {

@@ -53,6 +53,12 @@ private slots:
     void windowFrameAndFlags() {
         auto window = fixture::makeWindow();
         QCOMPARE(window->size(), QSize(656, 710));
+        // A fixed picture: tiling compositors float a window whose least and
+        // greatest sizes agree, and a request for another size changes nothing.
+        QCOMPARE(window->minimumSize(), QSize(656, 710));
+        QCOMPARE(window->maximumSize(), QSize(656, 710));
+        window->resize(1280, 997);
+        QCOMPARE(window->size(), QSize(656, 710));
         const Qt::WindowFlags wanted =
             Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
         QCOMPARE(window->windowFlags() & wanted, wanted);

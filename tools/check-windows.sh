@@ -23,10 +23,11 @@ command -v "$compiler" >/dev/null || {
 if [ $# -gt 0 ]; then
     files=("$@")
 else
-    # Code behind Q_OS_WIN, the entry point that Qt's Windows glue calls, and the
-    # matching of the interface names that Windows device-change messages carry.
+    # Code behind Q_OS_WIN (or the other side of Q_OS_UNIX), the entry point
+    # that Qt's Windows glue calls, and the matching of the interface names that
+    # Windows device-change messages carry.
     mapfile -t files < <({
-        grep -rl --include='*.cpp' Q_OS_WIN app device ui account cli firmware readback
+        grep -rlE --include='*.cpp' 'Q_OS_WIN|Q_OS_UNIX' app device ui account cli firmware readback
         printf '%s\n' app/main.cpp app/Application.cpp device/Hotplug.cpp
     } | sort -u)
 fi

@@ -21,6 +21,7 @@ test_packages=(
     desktop-file-utils appstream dpkg-dev file
     at-spi2-core python3-pyatspi dbus-daemon dbus-bin xclip lintian
     g++-mingw-w64-x86-64
+    sway grim wtype jq libwayland-dev libwayland-bin python3-gi qt6-wayland qtwayland5
 )
 
 as_root() {

@@ -45,6 +45,14 @@ const QString kAccountIdMask = QStringLiteral("[account ID]");
 
 // Key names whose values are credentials: code, access_token, client_secret, ...
 const QString kSecretKey = QStringLiteral("[A-Za-z_]*(?:code|token|secret|npsso|password)");
+// The same in "key: value" text, where a plain "code" is more often a status
+// ("error code: 400") than a credential.
+const QString kSecretColonKey =
+    QStringLiteral("[A-Za-z_]*(?:token|secret|npsso|password)|(?:authorization|auth)_code");
+// A value that already is one of the masks is left alone; any other value,
+// also one that starts with "[", is replaced.
+const QString kNotAMask = QStringLiteral("(?!\\[(?:removed|account ID|PIN|pasted address|"
+                                         "authorization code|client secret|access token)\\])");
 
 struct Pattern {
     QRegularExpression expression;
@@ -60,9 +68,20 @@ const std::vector<Pattern> &patterns() {
              QStringLiteral("\\1") + kAccountIdMask},
             // key=value, in addresses, form bodies and configuration lines.
             {QRegularExpression(
-                 QStringLiteral("\\b(%1)(\\s*=\\s*)(?!\\[)[^&\\s#\"',;]+").arg(kSecretKey),
+                 QStringLiteral("\\b(%1)(\\s*=\\s*)%2[^&\\s#\"',;]+").arg(kSecretKey, kNotAMask),
                  insensitive),
              QStringLiteral("\\1\\2") + kRemoved},
+            // key: value, unquoted (Python's and YAML-like text).
+            {QRegularExpression(QStringLiteral("\\b(%1)(\\s*:\\s*)%2(?![\"'\\\\])[^&\\s#\"',;}]+")
+                                    .arg(kSecretColonKey, kNotAMask),
+                                insensitive),
+             QStringLiteral("\\1\\2") + kRemoved},
+            // \"key\":\"value\" (JSON in a byte array that the debug log
+            // printed with its quotes escaped).
+            {QRegularExpression(
+                 QStringLiteral("(\\\\[\"'])(%1)\\1(\\s*:\\s*)\\1(?:(?!\\1).)*\\1").arg(kSecretKey),
+                 insensitive),
+             QStringLiteral("\\1\\2\\1\\3\\1") + kRemoved + QStringLiteral("\\1")},
             // "key": "value" (JSON) and 'key': 'value' (Python's dict text).
             {QRegularExpression(
                  QStringLiteral("([\"'])(%1)\\1(\\s*:\\s*)([\"'])(?:\\\\.|(?!\\4).)*\\4")

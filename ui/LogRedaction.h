@@ -19,7 +19,8 @@ void forgetNotedValues();
 
 // The line as it may be saved: noted values masked, and whatever looks like
 // an account-ID result, an authorization code, a token or a client secret
-// (key=value, JSON members, Authorization headers) replaced.
+// (key=value, key: value, JSON members also with escaped quotes, Authorization
+// headers) replaced.
 QString redact(const QString &line);
 
 } // namespace LogRedaction

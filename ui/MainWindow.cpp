@@ -66,7 +66,10 @@ MainWindow::MainWindow(QWidget *parent) : QDialog(parent) {
     // Decoding the background takes about as long as building the widgets,
     // so both happen at once; the window takes its size from the image header.
     auto background = std::async(std::launch::async, [] { return QImage(kBackgroundPath); });
-    resize(QImageReader(kBackgroundPath).size());
+    // The window is a fixed picture: a tiling compositor that stretched it
+    // would scale the background under buttons that keep their places. A
+    // fixed size also tells such compositors to float it.
+    setFixedSize(QImageReader(kBackgroundPath).size());
     // The workers exist before anything can deliver a device event: a box
     // shown while the device is opened runs an event loop, and a removal
     // delivered there stops the workers.

@@ -133,6 +133,8 @@ protected:
                      NativeEventResult *result) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+    void showEvent(QShowEvent *event) override;
     void reject() override;
 
 private:
@@ -145,6 +147,9 @@ private:
     // explain, otherwise the plain state.
     void explainNotConnected(const QString &problem);
     const QPixmap &backgroundForScreen();
+    // Where the window goes when first shown: where it was put, or else in
+    // the middle of its screen's free area.
+    QPoint firstPlace() const;
     // Tool tips with percent and time left while the worker runs.
     void readOutProgress(const QString &activity, std::function<BlockCount()> count,
                          ArrowRowIndicator *row);
@@ -224,6 +229,8 @@ private:
 
     DeviceChannel channel{hidHandle};
     QPixmap backgroundPixmap2x; // loaded when first painted on a high-density screen
+    // Where the window was when it was last hidden, so that it comes back there.
+    std::optional<QPoint> placeWhenHidden;
     FocusMark *focusMark = nullptr;
     ArrowRowIndicator *fwProgress = nullptr;
     ArrowRowIndicator *saveProgress = nullptr;

@@ -131,10 +131,8 @@ QString header(const QString &accessory) {
 
 bool saveTo(const QString &path, QString *error, const QString &header) {
     QSaveFile file(path);
-    if (!openPrivately(file, QIODevice::WriteOnly | QIODevice::Text)) {
-        *error = file.errorString();
+    if (!openPrivately(file, error, QIODevice::WriteOnly | QIODevice::Text))
         return false;
-    }
     const QByteArray text = savedText(header);
     if (file.write(text) != text.size() || !file.commit()) {
         *error = file.errorString();

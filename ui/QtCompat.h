@@ -19,3 +19,12 @@ inline QPoint eventGlobalPos(const QMouseEvent *event) {
     return event->globalPos();
 #endif
 }
+
+// Position of a mouse event in its widget, rounded to whole pixels.
+inline QPoint eventLocalPos(const QMouseEvent *event) {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    return event->position().toPoint();
+#else
+    return event->pos();
+#endif
+}

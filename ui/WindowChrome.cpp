@@ -2,12 +2,16 @@
 // hiding, the context menu and every way of closing.
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QHideEvent>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
+#include <QShowEvent>
 #include <QThread>
+#include <QWindow>
 
 #include "device/DeviceChannel.h"
 #include "ui/FocusMark.h"
@@ -35,9 +39,26 @@ const QPixmap &MainWindow::backgroundForScreen() {
 void MainWindow::mousePressEvent(QMouseEvent *event) {
     if (event->button() != Qt::LeftButton)
         return;
+    // Where the window really is: the pointer's place on the screen less its
+    // place in the window. Qt 5 on X11 now and then misses where the window
+    // manager mapped the window and takes it for the screen's corner; a move
+    // started from that belief would make the window jump.
+    const QPoint topLeft = eventGlobalPos(event) - eventLocalPos(event);
+    QWindow *window = windowHandle();
+    // (A pixel off is rounding under a fractional scale.)
+    const bool placeKnown = window && (window->position() - topLeft).manhattanLength() <= 2;
+    // The window manager or compositor moves the window while the button is
+    // held: a Wayland client cannot place its own window, and on X11 this is
+    // how the window manager learns of the move. Where the platform offers no
+    // such move, or the window's place was not known, the window follows the
+    // pointer itself.
+    if (placeKnown && window->startSystemMove())
+        return;
+    if (!placeKnown)
+        move(topLeft); // and so learns, and keeps for hiding, its true place
     isDragging = true;
     pressGlobalPos = eventGlobalPos(event);
-    windowTopLeft = frameGeometry().topLeft();
+    windowTopLeft = topLeft;
 }
 
 void MainWindow::mouseMoveEvent(QMouseEvent *event) {
@@ -48,6 +69,44 @@ void MainWindow::mouseMoveEvent(QMouseEvent *event) {
 void MainWindow::mouseReleaseEvent(QMouseEvent *event) {
     if (event->button() == Qt::LeftButton)
         isDragging = false;
+}
+
+// The window chooses its own place on X11: in the middle of the screen's free
+// area when first shown (unless placed already), and where it was hidden when
+// shown again, also after the window manager moved it. Left to an X11 window
+// manager, a window mapped again is placed like a new one, over the panel even,
+// where this stays-on-top window would cover the tray icon; and Qt may not
+// learn where the window manager put a new window, so that its own idea of the
+// place (and with it the place kept at hiding) would be the screen's corner.
+// Wayland compositors ignore a window's wish and place it themselves.
+void MainWindow::hideEvent(QHideEvent *event) {
+    if (!event->spontaneous())
+        placeWhenHidden = pos();
+    QDialog::hideEvent(event);
+}
+
+void MainWindow::showEvent(QShowEvent *event) {
+    // Sent before the window is mapped, so the place goes out with the map.
+    if (!event->spontaneous()) {
+        const QPoint place = placeWhenHidden ? *placeWhenHidden : firstPlace();
+        move(place);
+        // The native window may already be at that place, which leaves the
+        // move above without effect; asking the native window itself marks
+        // the position as the program's own choice.
+        if (QWindow *window = windowHandle())
+            window->setPosition(place);
+    }
+    QDialog::showEvent(event);
+}
+
+QPoint MainWindow::firstPlace() const {
+    const QScreen *shownOn = screen();
+    if (testAttribute(Qt::WA_Moved) || !shownOn)
+        return pos();
+    const QRect area = shownOn->availableGeometry();
+    // A screen smaller than the window shows its top left part.
+    return {area.left() + qMax(0, (area.width() - width()) / 2),
+            area.top() + qMax(0, (area.height() - height()) / 2)};
 }
 
 void MainWindow::slotPushButtonMini() {

@@ -133,10 +133,28 @@ def _resolve(url) -> str:
     code = extract_code(url)
     config = load_config()
     server = _AuthServer(config, _Deadline(_own_deadline(config.timeout)))
-    access_token = _exchange_code(server, code)
-    user_id = _fetch_user_id(server, access_token)
+    private = {code: "[authorization code]", config.client_secret: "[client secret]"}
+    try:
+        access_token = _exchange_code(server, code)
+        private[access_token] = "[access token]"
+        user_id = _fetch_user_id(server, access_token)
+    except ResolverError as error:
+        # A server may echo what it was sent in its error text, which ends up
+        # in a message box and the diagnostic log.
+        raise type(error)(_masked(str(error), private)) from None
     log.debug("resolved user id from %s", config.auth_host)
     return account_id(user_id)
+
+
+# Shorter values are not masked: replacing every "ab" would garble the text.
+_MIN_MASKED_LENGTH = 4
+
+
+def _masked(text: str, private: dict) -> str:
+    for value in sorted(private, key=len, reverse=True):
+        if len(value) >= _MIN_MASKED_LENGTH:
+            text = text.replace(value, private[value])
+    return text
 
 
 def account_id(user_id: int) -> str:
@@ -548,6 +566,21 @@ class _DeadlineHTTPSHandler(urllib.request.HTTPSHandler):
                             req, context=self._context)
 
 
+def _proxies_for(base: str) -> dict:
+    """The proxies the requests to `base` (scheme://host[:port]) go through.
+
+    A server on this computer is reached directly: a proxy would see the code,
+    the client secret and the token, in the clear over plain http. Any other
+    server is https only, and the user's https proxy (and no_proxy) apply.
+    """
+    host = urllib.parse.urlsplit(base).hostname or ""
+    if _is_loopback(host) or _is_loopback("[%s]" % host):
+        return {}
+    proxies = urllib.request.getproxies()
+    proxies.pop("http", None)  # plain http only ever goes to this computer
+    return proxies
+
+
 class _AuthServer:
     """Sends requests to the authorization host and turns failures into messages."""
 
@@ -556,6 +589,7 @@ class _AuthServer:
         self.host = config.auth_host
         self.deadline = deadline
         self._opener = urllib.request.build_opener(
+            urllib.request.ProxyHandler(_proxies_for(config.auth_base)),
             _DeadlineHTTPHandler(deadline), _DeadlineHTTPSHandler(deadline), _RefuseRedirects()
         )
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End to end on a real desktop: an X server with a window manager (openbox) and
-# a system-tray host (trayer). Typing reaches both fields and the device, the
-# message boxes open in front of the window, the tray icon hides and shows the
-# window, and the tray menu's "Close" ends the program while it is hidden.
+# a system-tray host (trayer) in a panel at the top. A drag of the background
+# moves the window, typing reaches both fields and the device, the message
+# boxes open in front of the window, the tray icon hides and shows the window
+# where it was, and the tray menu's "Close" ends the program while it is hidden.
 #   e2e_desktop.sh <corvane-emulated binary> [screenshot output]
 set -euo pipefail
 
@@ -63,11 +64,11 @@ openbox --sm-disable > "$work/openbox.log" 2>&1 &
 background_pids+=($!)
 wait_until 30 bash -c "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'" ||
     fail "openbox did not start: $(cat "$work/openbox.log")"
-trayer --edge bottom --align right --widthtype request --height 32 --SetDockType true \
+trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
     --SetPartialStrut true --transparent false --tint 0x303030 > "$work/trayer.log" 2>&1 &
 background_pids+=($!)
 tray_shown() { xdotool search --onlyvisible --class trayer >/dev/null 2>&1; }
-wait_until 30 tray_shown || fail "trayer did not start"
+wait_until 30 tray_shown || fail "trayer did not start: $(cat "$work/trayer.log")"
 sleep 0.5 # the panel shows once its tray has taken the tray selection
 
 step "start the program"
@@ -85,8 +86,8 @@ find_icon() {
     for id in $(xdotool search --pid "$app_pid" 2>/dev/null); do
         [ "$id" = "$main" ] && continue
         window_geometry "$id" 2>/dev/null || continue
-        # The icon is embedded in trayer's panel at the bottom of the screen.
-        if [ "$Y" -ge 700 ] && [ "$WIDTH" -le 64 ] && [ "$WIDTH" -ge 8 ]; then
+        # The icon is embedded in trayer's panel at the top of the screen.
+        if [ "$Y" -le 32 ] && [ "$WIDTH" -le 64 ] && [ "$WIDTH" -ge 8 ]; then
             icon_x=$(( X + WIDTH / 2 )) icon_y=$(( Y + HEIGHT / 2 ))
             return 0
         fi
@@ -94,6 +95,26 @@ find_icon() {
     return 1
 }
 wait_until 30 find_icon || fail "no tray icon in trayer's panel (trayer window $tray)"
+
+step "a drag of the background moves the window by the drag's distance"
+sleep 2 # the window manager has placed the window and told the program
+# Slowly: the window manager takes the move over only once the program has
+# handled the press.
+xdotool mousemove --sync $(( win_x + 30 )) $(( win_y + 300 ))
+sleep 0.3
+xdotool mousedown 1
+sleep 0.5
+xdotool mousemove --sync $(( win_x + 80 )) $(( win_y + 295 ))
+sleep 0.2
+xdotool mousemove --sync $(( win_x + 130 )) $(( win_y + 290 ))
+sleep 0.3
+xdotool mouseup 1
+sleep 0.5
+window_geometry "$main"
+# (Clear of the screen's edges, where openbox holds a window back.)
+[ "$X,$Y" = "$(( win_x + 100 )),$(( win_y - 10 ))" ] ||
+    fail "a drag by (100,-10) from ($win_x,$win_y) left the window at ($X,$Y)"
+win_x=$X win_y=$Y
 
 step "type an account ID and a PIN with the keyboard"
 click_at 358 253
@@ -122,6 +143,10 @@ wait_until 10 bash -c "! xdotool search --onlyvisible --name '^Corvane\$' >/dev/
 sleep 1 # two clicks in quick succession would be a double click
 xdotool click 1
 wait_until 10 main_window_visible || fail "a second click on the tray icon did not show the window"
+sleep 0.3
+window_geometry "$main"
+[ "$X,$Y" = "$win_x,$win_y" ] ||
+    fail "the window hidden at ($win_x,$win_y) came back at ($X,$Y)"
 
 step "hide it again; the tray menu's Close ends the program"
 sleep 1

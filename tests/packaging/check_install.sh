@@ -78,17 +78,22 @@ for size in "${icon_sizes[@]}"; do
     [ "$actual" = "${size}x${size}" ] || fail "icon in ${size}x${size} is $actual"
 done
 
-# Vendor/product pairs as lower-case "vvvv:pppp": those the session opens and
-# those the hot-plug code watches. The rule and the metainfo cover both.
-code_pairs() {
-    local opened watched
+# Vendor/product pairs as lower-case "vvvv:pppp": those the session opens, and
+# those besides that the hot-plug code watches. The metainfo covers both; the
+# udev rule grants access only to what the program opens.
+opened_pairs() {
+    local opened
     opened=$(grep -oE '\{0x[0-9A-Fa-f]{4}, *0x[0-9A-Fa-f]{4}\}' "$source_dir/device/DeviceSession.cpp" |
         sed -E 's/\{0x(....), *0x(....)\}/\1:\2/')
+    [ -n "$opened" ] || echo "could-not-read-DeviceSession.cpp"
+    printf '%s\n' "$opened" | tr 'A-F' 'a-f' | sed '/^$/d' | sort -u
+}
+code_pairs() {
+    local watched
     watched=$(grep -oE 'VID_[0-9A-Fa-f]{4}&PID_[0-9A-Fa-f]{4}' "$source_dir/device/Hotplug.cpp" |
         sed -E 's/VID_(....)&PID_(....)/\1:\2/')
-    [ -n "$opened" ] || echo "could-not-read-DeviceSession.cpp"
     [ -n "$watched" ] || echo "could-not-read-Hotplug.cpp"
-    printf '%s\n%s\n' "$opened" "$watched" | tr 'A-F' 'a-f' | sed '/^$/d' | sort -u
+    { opened_pairs; printf '%s\n' "$watched" | tr 'A-F' 'a-f'; } | sed '/^$/d' | sort -u
 }
 
 rule="$stage/lib/udev/rules.d/70-corvane.rules"
@@ -97,10 +102,10 @@ if [ -f "$rule" ]; then
     malformed=$(grep -vE '^(#|$)' "$rule" | grep -vE "$rule_line")
     [ -z "$malformed" ] || fail "udev rule lines not of the expected form:
 $malformed"
-    rule_diff=$(diff <(code_pairs) \
+    rule_diff=$(diff <(opened_pairs) \
         <(grep -oE 'idVendor\}=="[^"]*", ATTRS\{idProduct\}=="[^"]*"' "$rule" |
             sed -E 's/.*=="(.*)".*=="(.*)"/\1:\2/' | sort))
-    [ -z "$rule_diff" ] || fail "udev rule ids differ from the device code (< code, > rule):
+    [ -z "$rule_diff" ] || fail "udev rule ids differ from the pairs the program opens (< code, > rule):
 $rule_diff"
 fi
 

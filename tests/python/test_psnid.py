@@ -70,6 +70,26 @@ class ExchangeTest(ResolverCase):
         self.assertEqual(headers["Authorization"], expected)
         self.assertEqual(info_headers["Authorization"], expected)
 
+    def test_loopback_server_is_reached_without_the_users_proxy(self):
+        # The proxy would see the secret and the code in the clear. It refuses
+        # connections here, so a request sent through it fails.
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))
+        self.addCleanup(closed.close)
+        proxy = "http://127.0.0.1:%d" % closed.getsockname()[1]
+        for name in ("no_proxy", "NO_PROXY"):
+            os.environ.pop(name, None)
+        os.environ.update(http_proxy=proxy, HTTP_PROXY=proxy, https_proxy=proxy,
+                          all_proxy=proxy)
+        server = self.serve()
+        self.assertEqual(PSNID.getpsnid(PASTED), "AQAAAAAAAAA=")
+        self.assertIsNotNone(server.request("POST"))
+        for base in ("http://localhost:8765", "https://127.0.0.1", "http://[::1]:80"):
+            self.assertEqual(PSNID._proxies_for(base), {}, base)
+        # A server elsewhere is https, through the user's https proxy.
+        self.assertEqual(PSNID._proxies_for("https://auth.example.net").get("https"), proxy)
+        self.assertNotIn("http", PSNID._proxies_for("https://auth.example.net"))
+
     def test_user_id_range_and_forms(self):
         server = self.serve()
         top = "//////////8="
@@ -104,6 +124,27 @@ class FailureMessageTest(ResolverCase):
                 self.serve(token_reply, info_reply)
                 with self.assertRaisesRegex(PSNID.ResolverError, message):
                     PSNID.getpsnid(PASTED)
+
+    def test_echoed_code_token_and_secret_are_masked(self):
+        # What the server was sent comes back in its error text, which reaches
+        # a message box and the diagnostic log.
+        first = "got v3ryC0de with %s" % SECRET
+        second = "got %s and v3ryC0de" % TOKEN
+        cases = [
+            ((400, {"error": "invalid_grant", "error_description": first}), info("1"),
+             "got [authorization code] with [client secret]"),
+            ((200, {"access_token": TOKEN}), (401, {"error": second}),
+             "got [access token] and [authorization code]"),
+        ]
+        for token_reply, info_reply, masked in cases:
+            with self.subTest(masked=masked):
+                self.serve(token_reply, info_reply)
+                with self.assertRaises(PSNID.ResolverError) as raised:
+                    PSNID.getpsnid(PASTED)
+                message = str(raised.exception)
+                self.assertIn(masked, message)
+                for private in ("v3ryC0de", TOKEN, SECRET):
+                    self.assertNotIn(private, message)
 
     def test_slow_server_reports_timeout(self):
         self.serve(delay=60)
