@@ -629,9 +629,10 @@ static void *command_loop(void *arg) {
         else
             say("ok");
     }
-    // The rig closed its end: unmount and end.
-    fuse_exit(fuse);
-    return NULL;
+    // The rig closed its end (or died): end now. Closing the FUSE device
+    // aborts the mount, so nothing blocked on a node is left waiting.
+    (void)fuse;
+    exit(0);
 }
 
 static const struct fuse_operations operations = {

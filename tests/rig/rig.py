@@ -29,8 +29,8 @@ def run(*command):
 # ---- Namespace set-up ----
 
 def make_private_dev_and_sys(work):
-    """Mounts tmpfs over /sys and /dev (keeping the few host nodes programs
-    need) and a private X socket folder."""
+    """Mounts tmpfs over /sys, /dev (keeping the few host nodes programs
+    need) and /run, and a private X socket folder."""
     hostdev = os.path.join(work, "hostdev")
     os.makedirs(hostdev, exist_ok=True)
     run("mount", "--rbind", "/dev", hostdev)
@@ -49,6 +49,11 @@ def make_private_dev_and_sys(work):
     run("mount", "-t", "tmpfs", "-o", "mode=755", "rig-sys", "/sys")
     for folder in ("bus/usb", "bus/hid", "class/hidraw", "devices"):
         os.makedirs(os.path.join("/sys", folder))
+    # libudev listens to udevd's events only where udevd runs (its control
+    # socket exists) or /dev is a devtmpfs.
+    run("mount", "-t", "tmpfs", "-o", "mode=755", "rig-run", "/run")
+    os.makedirs("/run/udev")
+    open("/run/udev/control", "w").close()
     os.makedirs("/tmp/.X11-unix", exist_ok=True)
     run("mount", "-t", "tmpfs", "-o", "mode=1777", "rig-x11", "/tmp/.X11-unix")
     subprocess.run(["ip", "link", "set", "lo", "up"], stderr=subprocess.DEVNULL)

@@ -8,6 +8,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 import time
 import traceback
 
@@ -192,12 +193,229 @@ CLI_SCENARIOS = [
 ]
 
 
+# ---- the window, in an X server of the rig's own, driven with xdotool ----
+
+def xdotool(*arguments, check_result=False):
+    return subprocess.run(["xdotool", *arguments], capture_output=True, text=True,
+                          check=check_result).stdout.strip()
+
+
+def wait_for(predicate, seconds, step=0.1):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return None
+
+
+def find_window(title):
+    return xdotool("search", "--onlyvisible", "--name", "^%s$" % title).split("\n")[0]
+
+
+class Window:
+    """One run of the production program."""
+
+    def __init__(self):
+        self.log_path = os.path.join(work, "window.log")
+        self.log = open(self.log_path, "w")
+        self.process = subprocess.Popen([WINDOW], env=environment(QT_QPA_PLATFORM="xcb",
+                                                                   QT_QPA_PLATFORMTHEME=""),
+                                        cwd=work, stdout=self.log, stderr=subprocess.STDOUT)
+        self.id = wait_for(lambda: find_window("Corvane"), 30)
+        check(self.id, "the window did not appear")
+        geometry = dict(line.split("=") for line in
+                        xdotool("getwindowgeometry", "--shell", self.id).split("\n"))
+        self.x, self.y = int(geometry["X"]), int(geometry["Y"])
+
+    def output(self):
+        with open(self.log_path, errors="replace") as f:
+            return f.read()
+
+    def click(self, x, y, button="1"):
+        xdotool("mousemove", "--sync", str(self.x + x), str(self.y + y))
+        xdotool("click", button)
+
+    def field(self, x, y):
+        """The text of the line edit at x, y, through the clipboard."""
+        self.click(x, y)
+        xdotool("key", "ctrl+a", "ctrl+c")
+        time.sleep(0.3)
+        return subprocess.run(["xclip", "-o", "-selection", "clipboard"], capture_output=True,
+                              text=True, timeout=5).stdout
+
+    def type_into(self, x, y, text):
+        self.click(x, y)
+        xdotool("key", "ctrl+a", "BackSpace")
+        xdotool("type", "--delay", "10", text)
+
+    def records(self):
+        return self.field(358, 253), self.field(358, 333)
+
+    def answer_box(self, title, seconds):
+        """Waits for a message box with this title and presses Enter in it."""
+        box = wait_for(lambda: find_window(title), seconds)
+        if not box:
+            return False
+        geometry = dict(line.split("=") for line in
+                        xdotool("getwindowgeometry", "--shell", box).split("\n"))
+        xdotool("mousemove", "--sync", str(int(geometry["X"]) + 20), str(int(geometry["Y"]) + 5))
+        xdotool("windowfocus", "--sync", box)
+        xdotool("key", "Return")
+        wait_for(lambda: not find_window(title), 5)
+        return True
+
+    def save(self, account, pin):
+        self.type_into(358, 253, account)
+        self.type_into(358, 333, pin)
+        self.click(332, 404)
+        return self.answer_box("Success", 20)
+
+    def load_firmware(self, path):
+        self.click(169, 567)
+        dialog = wait_for(lambda: find_window("select bin file"), 10)
+        check(dialog, "no file dialog")
+        time.sleep(0.5)
+        xdotool("windowfocus", "--sync", dialog)
+        xdotool("type", "--delay", "10", path)
+        xdotool("key", "Return")
+        check(wait_for(lambda: not find_window("select bin file"), 5), "file dialog still open")
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+        self.log.close()
+        if os.environ.get("RIG_KEEP_LOG"):
+            with open(os.environ["RIG_KEEP_LOG"], "a") as kept:
+                kept.write(self.output())
+
+
+def start_x_server():
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                               "1024x800x24", "-nolisten", "tcp"], pass_fds=(write_end,),
+                              stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    with os.fdopen(read_end) as f:
+        display = f.readline().strip()
+    check(display, "Xvfb did not start")
+    os.environ["DISPLAY"] = ":" + display
+    return server
+
+
+def identified(r, accessory, since, seconds=15):
+    return r.server.wait_event("request %s record-read rp.pin" % accessory.node, seconds, since)
+
+
+def window_session_follows_the_accessory(r):
+    a = r.plug(input_size=1023, records=RECORDS)
+    mark = r.server.mark()
+    window = Window()
+    try:
+        check(identified(r, a, mark), "the window did not identify the accessory at start")
+        check(window.records() == (RECORDS["rp.psnid"], RECORDS["rp.pin"]),
+              "the window shows %s" % (window.records(),))
+
+        mark = r.server.mark()
+        check(window.save("RigSaved01", "97531"), "no Success box after Save")
+        check(r.server.count("record-write rp.psnid %s$" % b"RigSaved01".hex(), mark) == 1 and
+              r.server.count("record-write rp.pin %s$" % b"97531".hex(), mark) == 1,
+              "Save wrote %s" % r.server.events[mark:])
+
+        # A second accessory comes and goes; the window stays with the first.
+        mark = r.server.mark()
+        other = r.plug(vid=0x6A3A, pid=0x2202, records=RECORDS)
+        time.sleep(1)
+        r.unplug(other)
+        time.sleep(1)
+        check(r.server.count("request %s " % other.node, mark) == 0,
+              "the window spoke to the second accessory")
+        check(window.save("RigSaved02", "1"), "the first accessory was lost to the second")
+
+        # Unplugged in the middle of a firmware update.
+        image = random_file("window.bin", 256 * 1024)
+        window.load_firmware(image)
+        r.fault(a, "gone-after", 100)
+        mark = r.server.mark()
+        window.click(530, 565)
+        check(r.server.wait_event("^gone " + a.node, 30, mark), "the transfer never started")
+        r.unplug(a, device_side=False)
+        check(window.answer_box("Warning", 20), "an interrupted update was not reported")
+        check(not find_window("Success") and "successfully" not in window.output(),
+              "an interrupted update was reported as a success")
+
+        # Plugged back in: connected again.
+        mark = r.server.mark()
+        a = r.plug(input_size=1023, records=RECORDS, number=a.number)
+        check(identified(r, a, mark), "the window did not take the accessory back:\n" + window.output()[-2500:])
+        check(window.save("RigSaved03", "2"), "no Success box after plugging back in")
+
+        # Its removal is missed; when it comes back the window opens it again.
+        r.unplug(a, announce=False)
+        mark = r.server.mark()
+        a = r.plug(input_size=1023, records=RECORDS, number=a.number)
+        check(identified(r, a, mark), "an arrival after a missed removal was ignored")
+        check(window.save("RigSaved04", "3"), "no Success box after the missed removal")
+    finally:
+        window.close()
+
+
+def window_explains_a_node_it_may_not_open(r):
+    a = r.plug(records=RECORDS)
+    r.fault(a, "deny", 1)
+    window = Window()
+    try:
+        check(wait_for(lambda: "udev rule" in window.output(), 15),
+              "no udev hint for a node that may not be opened:\n" + window.output()[-1500:])
+        window.click(332, 404)
+        check(window.answer_box("Warning", 10), "Save on a refused node did not warn")
+    finally:
+        window.close()
+
+
+def window_sees_an_accessory_plugged_during_start_up(r):
+    # The window's first look finds an accessory that is unplugged while the
+    # window opens it; the one plugged in meanwhile must not be missed.
+    decoy = r.plug(records=RECORDS, announce=False)
+    r.fault(decoy, "hold", 1)
+    started = {}
+    mark = r.server.mark()
+    thread = threading.Thread(target=lambda: started.setdefault("window", Window()))
+    thread.start()
+    try:
+        check(r.server.wait_event("^holding " + decoy.node, 30, mark), "the window never looked")
+        r.unplug(decoy)
+        mark = r.server.mark()
+        a = r.plug(records=RECORDS)
+        r.server.command("release %s 19" % decoy.node)  # ENODEV: the decoy is gone
+        thread.join(40)
+        check("window" in started, "the window did not appear")
+        check(identified(r, a, mark), "the accessory plugged in during start-up was missed")
+    finally:
+        thread.join(40)
+        if "window" in started:
+            started["window"].close()
+
+
+WINDOW_SCENARIOS = [
+    window_session_follows_the_accessory,
+    window_explains_a_node_it_may_not_open,
+]
+STARTUP_SCENARIOS = [window_sees_an_accessory_plugged_during_start_up]
+
 # ---- runner ----
 
 def main():
     rig.make_private_dev_and_sys(work)
     r = rig.Rig(server_binary)
-    scenarios = CLI_SCENARIOS if suite == "cli" else WINDOW_SCENARIOS
+    scenarios = {"cli": CLI_SCENARIOS, "window": WINDOW_SCENARIOS,
+                 "startup": STARTUP_SCENARIOS}[suite]
+    x_server = start_x_server() if suite != "cli" else None
     failed = 0
     for scenario in scenarios:
         started = time.monotonic()
@@ -213,11 +431,11 @@ def main():
             r.unplug_all()
         sys.stdout.flush()
     r.server.stop()
+    if x_server:
+        x_server.terminate()
     print("%d passed, %d failed" % (len(scenarios) - failed, failed))
     return 1 if failed else 0
 
-
-WINDOW_SCENARIOS = []
 
 if __name__ == "__main__":
     sys.exit(main())
