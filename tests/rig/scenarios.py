@@ -272,15 +272,36 @@ class Window:
         self.click(332, 404)
         return self.answer_box("Success", 20)
 
-    def load_firmware(self, path):
-        self.click(169, 567)
-        dialog = wait_for(lambda: find_window("select bin file"), 10)
-        check(dialog, "no file dialog")
+    def choose_file(self, title, path):
+        dialog = wait_for(lambda: find_window(title), 10)
+        check(dialog, "no file dialog " + title)
         time.sleep(0.5)
         xdotool("windowfocus", "--sync", dialog)
+        xdotool("key", "ctrl+a")
         xdotool("type", "--delay", "10", path)
         xdotool("key", "Return")
-        check(wait_for(lambda: not find_window("select bin file"), 5), "file dialog still open")
+        check(wait_for(lambda: not find_window(title), 5), "file dialog still open: " + title)
+
+    def load_firmware(self, path):
+        self.click(169, 567)
+        self.choose_file("select bin file", path)
+
+    def background_menu(self, entry, title, path):
+        """Chooses entry `entry` (counted from 1) of the background menu, then
+        names `path` in the file dialog it opens."""
+        self.click(30, 300, "3")
+        time.sleep(0.5)
+        xdotool("key", *(["Down"] * entry), "Return")
+        self.choose_file(title, path)
+
+    def press_until(self, x, y, r, pattern, since):
+        """Presses the button at x, y until the device sees a request matching
+        `pattern` (a click the X server drops now and then is tried again)."""
+        for _ in range(3):
+            self.click(x, y)
+            if r.server.wait_event(pattern, 5, since):
+                return True
+        return False
 
     def close(self):
         if self.process.poll() is None:
@@ -321,6 +342,19 @@ def window_session_follows_the_accessory(r):
         check(window.records() == (RECORDS["rp.psnid"], RECORDS["rp.pin"]),
               "the window shows %s" % (window.records(),))
 
+        diagnostics = os.path.join(work, "diagnostics.txt")
+        window.background_menu(2, "Save diagnostic log", diagnostics)
+        check(wait_for(lambda: os.path.exists(diagnostics), 5) and
+              "version %s" % RECORDS["version"] in read(diagnostics).decode(errors="replace"),
+              "the diagnostic log does not name the version")
+        check(window.answer_box("Success", 10), "no Success box after saving the log")
+
+        backup = os.path.join(work, "window-backup.bin")
+        window.background_menu(1, "Back up device flash", backup)
+        check(window.answer_box("Success", 60), "no Success box after a backup")
+        check(read(backup) == r.dump(a, "flash", os.path.join(work, "flash.bin")),
+              "the window's backup differs from the device's flash")
+
         mark = r.server.mark()
         check(window.save("RigSaved01", "97531"), "no Success box after Save")
         check(r.server.count("record-write rp.psnid %s$" % b"RigSaved01".hex(), mark) == 1 and
@@ -342,8 +376,8 @@ def window_session_follows_the_accessory(r):
         window.load_firmware(image)
         r.fault(a, "gone-after", 100)
         mark = r.server.mark()
-        window.click(530, 565)
-        check(r.server.wait_event("^gone " + a.node, 30, mark), "the transfer never started")
+        check(window.press_until(530, 565, r, "firmware 0$", mark), "Run did not start")
+        check(r.server.wait_event("^gone " + a.node, 30, mark), "the device was never removed")
         r.unplug(a, device_side=False)
         check(window.answer_box("Warning", 20), "an interrupted update was not reported")
         check(not find_window("Success") and "successfully" not in window.output(),
