@@ -29,7 +29,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <fuse.h>
-#include <sys/ioctl.h>
 #include <linux/hidraw.h>
 #include <poll.h>
 #include <pthread.h>
@@ -39,6 +38,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
