@@ -388,6 +388,13 @@ def window_session_follows_the_accessory(r):
         a = r.plug(input_size=1023, records=RECORDS, number=a.number)
         check(identified(r, a, mark), "the window did not take the accessory back:\n" + window.output()[-2500:])
         check(window.save("RigSaved03", "2"), "no Success box after plugging back in")
+        image = random_file("window-update.bin", 64 * 1024)
+        window.load_firmware(image)
+        mark = r.server.mark()
+        check(window.press_until(530, 565, r, "firmware 0$", mark), "Run did not start")
+        check(window.answer_box("Success", 60), "no Success box after an update")
+        check(r.dump(a, "firmware", os.path.join(work, "got.bin")) == read(image),
+              "the window's update did not reach the device byte for byte")
 
         # Its removal is missed; when it comes back the window opens it again.
         r.unplug(a, announce=False)
