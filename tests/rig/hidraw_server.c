@@ -16,7 +16,8 @@
 //   hidraw_server <mountpoint>
 // Commands, one per line on standard input; each is answered "ok" or "error
 // <text>" on standard output, where events also appear ("open <node>",
-// "request <node> <kind> <detail>", "gone <node>", "holding <node>"):
+// "request <node> <kind> <detail>", "ioctl <node> <name>", "gone <node>",
+// "holding <node>"):
 //   add <node> <input size> <bus> <vid> <pid> <descriptor hex>
 //   remove <node>            the device goes away now
 //   record <node> <name> <value hex>|-   sets (or unsets) a stored record
@@ -472,6 +473,11 @@ static int fs_ioctl(const char *path, unsigned int cmd, void *arg, struct fuse_f
     int result = 0;
     pthread_mutex_lock(&lock);
     struct node *n = f->node;
+    say("ioctl %s %s", n->name,
+        cmd == HIDIOCGRDESCSIZE ? "HIDIOCGRDESCSIZE"
+        : cmd == HIDIOCGRDESC   ? "HIDIOCGRDESC"
+        : cmd == HIDIOCGRAWINFO ? "HIDIOCGRAWINFO"
+                                : "other");
     if (!n->exists)
         result = -EIO;
     else if (cmd == HIDIOCGRDESCSIZE)

@@ -72,8 +72,12 @@ def read(path):
 def cli_identifies_over_both_report_sizes(r):
     for size in (1024, 1023):
         a = r.plug(input_size=size, records=RECORDS)
+        mark = r.server.mark()
         info = cli("info", "--show-pin")
         expect_exit(info, 0, "info over %d-byte reports" % size)
+        # hidapi checks that the node is hidraw before it uses it.
+        check(r.server.wait_event("^ioctl %s HIDIOCGRDESCSIZE$" % a.node, 5, mark),
+              "the node was opened without its descriptor size: %s" % r.server.events[mark:])
         check(info.json.get("version") == RECORDS["version"] and
               info.json.get("accountId") == RECORDS["rp.psnid"] and
               info.json.get("pin") == RECORDS["rp.pin"] and
@@ -95,9 +99,9 @@ def cli_sets_records(r):
     mark = r.server.mark()
     result = cli("set", "--account", "NewAcct\u00e9", "--pin", "1357")
     expect_exit(result, 0, "set")
-    check(r.server.count(r"record-write rp.psnid %s$" % "NewAcct\u00e9".encode("latin-1").hex(),
-                         mark) == 1 and
-          r.server.count(r"record-write rp.pin %s$" % b"1357".hex(), mark) == 1,
+    check(r.server.wait_event("record-write rp.psnid %s$" % "NewAcct\u00e9".encode("latin-1").hex(),
+                              5, mark) and
+          r.server.wait_event("record-write rp.pin %s$" % b"1357".hex(), 5, mark),
           "the device received other records: %s" % r.server.events[mark:])
     r.unplug(a)
 
@@ -357,8 +361,8 @@ def window_session_follows_the_accessory(r):
 
         mark = r.server.mark()
         check(window.save("RigSaved01", "97531"), "no Success box after Save")
-        check(r.server.count("record-write rp.psnid %s$" % b"RigSaved01".hex(), mark) == 1 and
-              r.server.count("record-write rp.pin %s$" % b"97531".hex(), mark) == 1,
+        check(r.server.wait_event("record-write rp.psnid %s$" % b"RigSaved01".hex(), 5, mark) and
+              r.server.wait_event("record-write rp.pin %s$" % b"97531".hex(), 5, mark),
               "Save wrote %s" % r.server.events[mark:])
 
         # A second accessory comes and goes; the window stays with the first.
