@@ -56,7 +56,6 @@ def make_private_dev_and_sys(work):
     open("/run/udev/control", "w").close()
     os.makedirs("/tmp/.X11-unix", exist_ok=True)
     run("mount", "-t", "tmpfs", "-o", "mode=1777", "rig-x11", "/tmp/.X11-unix")
-    subprocess.run(["ip", "link", "set", "lo", "up"], stderr=subprocess.DEVNULL)
 
 
 # ---- Report descriptors ----

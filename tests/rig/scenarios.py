@@ -199,9 +199,8 @@ CLI_SCENARIOS = [
 
 # ---- the window, in an X server of the rig's own, driven with xdotool ----
 
-def xdotool(*arguments, check_result=False):
-    return subprocess.run(["xdotool", *arguments], capture_output=True, text=True,
-                          check=check_result).stdout.strip()
+def xdotool(*arguments):
+    return subprocess.run(["xdotool", *arguments], capture_output=True, text=True).stdout.strip()
 
 
 def wait_for(predicate, seconds, step=0.1):
@@ -228,7 +227,9 @@ class Window:
                                                                    QT_QPA_PLATFORMTHEME=""),
                                         cwd=work, stdout=self.log, stderr=subprocess.STDOUT)
         self.id = wait_for(lambda: find_window("Corvane"), 30)
-        check(self.id, "the window did not appear")
+        if not self.id:
+            self.close()
+            raise Failure("the window did not appear:\n" + self.output()[-1500:])
         geometry = dict(line.split("=") for line in
                         xdotool("getwindowgeometry", "--shell", self.id).split("\n"))
         self.x, self.y = int(geometry["X"]), int(geometry["Y"])
