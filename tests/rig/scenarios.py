@@ -4,8 +4,10 @@ system's hidapi and libudev, against accessories the rig plugs in.
     scenarios.py <build folder> <device server> <work folder> <cli|window>
 """
 
+import errno
 import json
 import os
+import select
 import subprocess
 import sys
 import threading
@@ -185,7 +187,51 @@ def cli_permission_denied(r):
     r.unplug(a)
 
 
+def nodes_behave_like_hidraw(r):
+    """The stand itself: what the kernel's hidraw driver does, the nodes do."""
+    a = r.plug(input_size=1023, records=RECORDS)
+    request = bytearray(1024)
+    request[3:7] = bytes([1, 3, 18, 0])
+    request[9:16] = b"version"
+    reader = os.open(a.devnode, os.O_RDWR | os.O_NONBLOCK)
+    other = os.open(a.devnode, os.O_RDWR)
+    try:
+        try:
+            os.read(reader, 1024)
+            raise Failure("a non-blocking read with nothing queued did not fail")
+        except BlockingIOError:
+            pass
+        for _ in range(70):
+            os.write(other, bytes(request))
+        poller = select.poll()
+        poller.register(reader, select.POLLIN)
+        check(poller.poll(1000), "poll did not report the queued replies")
+        sizes = []
+        while True:
+            try:
+                sizes.append(len(os.read(reader, 4096)))
+            except BlockingIOError:
+                break
+        check(sizes == [1023] * 64, "the queue held %d reports of sizes %s" % (len(sizes),
+                                                                            set(sizes)))
+        check(len(os.read(other, 100)) == 100, "a short read did not cut the report")
+        r.unplug(a)
+        check(poller.poll(1000)[0][1] & (select.POLLERR | select.POLLHUP),
+              "poll on a removed node reports no error")
+        for call, code in ((lambda: os.read(reader, 1024), errno.EIO),
+                           (lambda: os.write(other, bytes(request)), errno.ENODEV)):
+            try:
+                call()
+                raise Failure("a removed node still works")
+            except OSError as error:
+                check(error.errno == code, "a removed node fails with %s" % error)
+    finally:
+        os.close(reader)
+        os.close(other)
+
+
 CLI_SCENARIOS = [
+    nodes_behave_like_hidraw,
     cli_identifies_over_both_report_sizes,
     cli_reads_never_written_records_over_1023_byte_reports,
     cli_sets_records,
