@@ -276,8 +276,11 @@ ResolverEnvironment resolverEnvironment(const SignInConfig &config, double resol
         {QLatin1String(kRedirectHost.env), config.redirectHost},
         {QLatin1String(kClientId.env), config.clientId},
         {QLatin1String(kClientSecret.env), config.clientSecret},
+        // The setting itself, for the module's messages; its own deadline
+        // comes separately.
         {QLatin1String(kTimeout.env),
-         validTimeout ? QString::number(resolverSeconds, 'g', 6) : config.timeoutText},
+         validTimeout ? QString::number(config.timeoutSeconds, 'g', 6) : config.timeoutText},
+        {QStringLiteral("CORVANE_RESOLVER_DEADLINE"), QString::number(resolverSeconds, 'g', 6)},
     };
 }
 

@@ -19,7 +19,7 @@ struct SignInConfig {
     QString clientId;
     QString clientSecret;
     // How long one Paste may wait for the sign-in server, all of it together.
-    QString timeoutText;                           // as written; may be malformed
+    QString timeoutText;                            // as written; may be malformed
     double timeoutSeconds = kDefaultTimeoutSeconds; // the default when malformed
 };
 
@@ -38,8 +38,9 @@ QString signInConfigProblem(const SignInConfig &config);
 QString signInConfigNotice(const SignInConfig &config);
 
 // The effective settings as the resolver module reads them. The module gets
-// `resolverSeconds` for its own deadline (malformed timeout text is handed on
-// as it is, for the module to report).
+// `resolverSeconds` for its own deadline in CORVANE_RESOLVER_DEADLINE, and the
+// timeout setting as configured (malformed text is handed on as it is, for the
+// module to report).
 ResolverEnvironment resolverEnvironment(const SignInConfig &config, double resolverSeconds);
 
 // The authorization address, byte for byte. Nothing in it is percent-encoded:

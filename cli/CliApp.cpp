@@ -8,6 +8,7 @@
 
 #include "cli/CliCommands.h"
 #include "cli/CliOutput.h"
+#include "cli/CliTerminal.h"
 
 namespace {
 
@@ -24,35 +25,49 @@ Commands:
   set [--account ID] [--pin PIN] [--allow-empty]
                         write the account ID, the PIN or both; an empty value
                         is refused unless --allow-empty, and a value holds at
-                        most 997 Latin-1 characters
+                        most 997 Latin-1 characters. A value given as - is
+                        read from standard input, one line each (account ID
+                        first); on a terminal after a prompt, without echo.
+                        A value given on the command line is visible to
+                        other local users while the command runs (in
+                        /proc/PID/cmdline, ps): prefer -.
   flash IMAGE           write the firmware image IMAGE, then identify the
-                        accessory again and print its version
+                        accessory again and print its version. A first Ctrl-C
+                        during the update only warns (a half-written image
+                        can leave the accessory unusable); a second one
+                        within 3 seconds stops it.
   backup FILE           save the whole 512 KiB flash into FILE (written
                         atomically, mode 0600; no file on failure)
-  resolve [--url URL]   turn the address the sign-in ended on (from --url or
-                        standard input) into the account ID, with the same
-                        resolver and settings as the window's Paste button
+  resolve [--url URL]   turn the address the sign-in ended on (from --url,
+                        or standard input: on a terminal one line after a
+                        prompt) into the account ID, with the same resolver
+                        and settings as the window's Paste button
 
 Options:
   --device PATH         use the accessory at PATH (default: the first one
                         found, as the window does)
-  --json                print the result as JSON on standard output
+  --json                print the result as JSON on standard output, and a
+                        failure (usage errors too) as {"error", "exitCode"}
   -h, --help            print this help and exit
   --version             print the version and exit
 
 Results go to standard output; messages and progress go to standard error.
-Progress is a bar on a terminal and one line per sixth otherwise. Only one
-program at a time works with an accessory: the lock files live in
-$XDG_RUNTIME_DIR.
+Control characters in text read from the accessory or the network are
+replaced before they are printed. Progress is a bar on a terminal and one line
+per sixth otherwise. Only one program at a time works with an accessory: the
+lock files live in $XDG_RUNTIME_DIR.
 
 Exit status:
   0   done
-  1   the device failed (not acknowledged, no answer, removed) or the account
-      ID could not be resolved
+  1   the device failed (not acknowledged, no answer, removed during the
+      command), it could not be opened for another reason, or the account ID
+      could not be resolved
   2   usage error, or a file that cannot be read or written
-  3   no accessory found
+  3   no accessory found, or it was removed before it could be opened
   4   permission denied on the accessory (install the udev rule)
-  5   the accessory is busy with another program's job
+  5   the accessory is busy with another program's job, or another program
+      holds it exclusively
+  130 stopped by Ctrl-C (143 by a termination request)
 )";
 
 struct CommandSpec {
@@ -80,9 +95,12 @@ const CommandSpec *findCommand(const QString &name) {
     return nullptr;
 }
 
-int usageError(const QString &message) {
+int usageError(const QString &message, bool json) {
     cli::printMessage(message);
     std::fputs("Try 'corvane-cli --help' for more information.\n", stderr);
+    if (json)
+        cli::printJson(
+            {{QStringLiteral("error"), message}, {QStringLiteral("exitCode"), kExitUsage}});
     return kExitUsage;
 }
 
@@ -104,28 +122,31 @@ int run(const cli::Request &request) {
 // Fills `request` from the parsed command line; returns kExitDone or reports
 // a usage error and returns its code.
 int buildRequest(const QCommandLineParser &parser, cli::Request &request) {
+    const bool json = parser.isSet(QStringLiteral("json"));
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())
-        return usageError(QStringLiteral("no command given."));
+        return usageError(QStringLiteral("no command given."), json);
     const CommandSpec *spec = findCommand(positional.first());
     if (!spec)
-        return usageError(QStringLiteral("unknown command '%1'.").arg(positional.first()));
+        return usageError(QStringLiteral("unknown command '%1'.").arg(positional.first()), json);
     if (positional.size() - 1 != spec->arguments)
         return usageError(spec->arguments == 0
                               ? QStringLiteral("%1 takes no arguments.").arg(positional.first())
                               : QStringLiteral("%1 needs exactly one %2.")
-                                    .arg(positional.first(), QLatin1String(spec->argumentName)));
+                                    .arg(positional.first(), QLatin1String(spec->argumentName)),
+                          json);
     const QStringList global = {QStringLiteral("device"), QStringLiteral("json")};
     for (const QString &option : parser.optionNames()) {
         const QString longName = option.size() == 1 ? QString() : option;
         if (!global.contains(longName) && !spec->options.contains(longName))
             return usageError(
-                QStringLiteral("--%1 is not an option of %2.").arg(option, positional.first()));
+                QStringLiteral("--%1 is not an option of %2.").arg(option, positional.first()),
+                json);
     }
     request.command = positional.first();
     request.argument = spec->arguments ? positional.at(1) : QString();
     request.devicePath = parser.value(QStringLiteral("device"));
-    request.json = parser.isSet(QStringLiteral("json"));
+    request.json = json;
     request.showPin = parser.isSet(QStringLiteral("show-pin"));
     request.allowEmpty = parser.isSet(QStringLiteral("allow-empty"));
     for (const auto &[name, target] : {std::pair{QStringLiteral("account"), &request.account},
@@ -140,6 +161,8 @@ int buildRequest(const QCommandLineParser &parser, cli::Request &request) {
 } // namespace
 
 int runCli(int argc, char **argv) {
+    // Before any thread starts, so that every thread leaves the signals to it.
+    cli::handleStops(cli::StopPolicy::AtOnce);
     std::unique_ptr<QCoreApplication> ownApp;
     if (!QCoreApplication::instance())
         ownApp = std::make_unique<QCoreApplication>(argc, argv);
@@ -165,8 +188,13 @@ int runCli(int argc, char **argv) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    if (!parser.parse(arguments))
-        return usageError(parser.errorText());
+    if (!parser.parse(arguments)) {
+        // What was parsed before the error may not include --json.
+        const bool json = parser.isSet(QStringLiteral("json")) ||
+                          arguments.mid(1).contains(QStringLiteral("--json")) ||
+                          arguments.mid(1).contains(QStringLiteral("-json"));
+        return usageError(parser.errorText(), json);
+    }
     if (parser.isSet(QStringLiteral("help"))) {
         std::fputs(kHelp, stdout);
         return kExitDone;

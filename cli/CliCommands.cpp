@@ -1,17 +1,16 @@
 #include "cli/CliCommands.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QTextStream>
-#include <atomic>
-#include <csignal>
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "account/AccountRecords.h"
 #include "account/PythonResolver.h"
 #include "cli/CliApp.h"
 #include "cli/CliOutput.h"
+#include "cli/CliTerminal.h"
 #include "device/DeviceLock.h"
 #include "device/DeviceSession.h"
 #include "firmware/FirmwareTransfer.h"
@@ -23,22 +22,6 @@ namespace {
 // A real account ID is a base64 text of 12 characters; anything this short is
 // certainly not one (the window's Paste applies the same bound).
 constexpr int kMaxImplausibleIdLength = 4;
-
-std::atomic<bool> g_stopRequested{false};
-
-// Ctrl-C or a termination request ends a transfer between two blocks, so a
-// backup leaves no file behind and the accessory is closed properly; a second
-// one ends the program at once.
-void requestStop(int signalNumber) {
-    g_stopRequested = true;
-    std::signal(signalNumber, SIG_DFL);
-}
-
-void stopOnSignals() {
-    g_stopRequested = false;
-    std::signal(SIGINT, requestStop);
-    std::signal(SIGTERM, requestStop);
-}
 
 QString hex4(uint16_t value) {
     return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
@@ -65,6 +48,34 @@ QJsonObject describe(const accessory::Attached &attached) {
     return {{QStringLiteral("path"), QString::fromLocal8Bit(attached.path)},
             {QStringLiteral("vendorId"), hex4(attached.vendorId)},
             {QStringLiteral("productId"), hex4(attached.productId)}};
+}
+
+struct OpenProblem {
+    int exitCode;
+    QString message;
+};
+
+// Why the accessory at `path` could not be opened (`error` from
+// accessory::open); only a refusal by the system is a permission problem.
+OpenProblem openProblem(const QByteArray &path, int error) {
+    const QString shown = QString::fromLocal8Bit(path);
+    bool stillThere = false;
+    for (const accessory::Attached &candidate : accessory::listAttached())
+        stillThere = stillThere || candidate.path == path;
+    if (!stillThere || error == ENOENT || error == ENODEV || error == ENXIO)
+        return {kExitNoAccessory,
+                QStringLiteral("The accessory at %1 was removed before it could be opened.")
+                    .arg(shown)};
+    if (error == EACCES || error == EPERM)
+        return {kExitPermission, QStringLiteral("Permission denied on %1. %2")
+                                     .arg(shown, QString::fromUtf8(accessory::kPermissionHint))};
+    if (error == EBUSY)
+        return {kExitBusy, QStringLiteral("The accessory at %1 is held exclusively by another "
+                                          "program; close that program and try again.")
+                               .arg(shown)};
+    return {kExitDeviceFailed, QStringLiteral("The accessory at %1 could not be opened: %2.")
+                                   .arg(shown, error ? QString::fromLocal8Bit(std::strerror(error))
+                                                     : QStringLiteral("unknown error"))};
 }
 
 // The chosen accessory, opened under its lock for the length of one command.
@@ -96,11 +107,12 @@ public:
                         QStringLiteral("The accessory at %1 is busy with another program's job; "
                                        "try again when it has finished.")
                             .arg(path));
-        hid_device *opened = accessory::open(accessory_.path.constData());
-        if (!opened)
-            return fail(request, kExitPermission,
-                        QStringLiteral("Permission denied on %1. %2")
-                            .arg(path, QString::fromUtf8(accessory::kPermissionHint)));
+        int error = 0;
+        hid_device *opened = accessory::open(accessory_.path.constData(), &error);
+        if (!opened) {
+            const OpenProblem problem = openProblem(accessory_.path, error);
+            return fail(request, problem.exitCode, problem.message);
+        }
         channel_.replace(opened);
         return kExitDone;
     }
@@ -179,17 +191,32 @@ QString maskedPin(const QString &pin, bool show) {
 
 DeviceJobObserver progressObserver(Progress &progress) {
     DeviceJobObserver observer;
-    observer.stopRequested = [] { return g_stopRequested.load(); };
+    observer.stopRequested = [] { return stopRequested(); };
     observer.stepReached = [&progress](int step) { progress.stepReached(step); };
     observer.blockDone = [&progress](int done, int total) { progress.blockDone(done, total); };
     return observer;
 }
 
-QByteArray readStandardInput() {
-    QFile input;
-    if (!input.open(stdin, QIODevice::ReadOnly))
-        return QByteArray();
-    return input.readAll();
+// Replaces each value given as "-" by a line of standard input, in the order
+// account ID, PIN; returns kExitDone or the exit code of a failure it reported.
+int readValuesFromInput(const Request &request, std::optional<QString> &account,
+                        std::optional<QString> &pin) {
+    const struct {
+        std::optional<QString> &value;
+        const char *prompt;
+    } fields[] = {{account, "Account ID: "}, {pin, "PIN: "}};
+    for (const auto &field : fields) {
+        if (!field.value || *field.value != QLatin1String("-"))
+            continue;
+        const std::optional<QString> line =
+            readInputLine(QLatin1String(field.prompt), /*secret=*/true);
+        if (!line)
+            return fail(request, kExitUsage,
+                        QStringLiteral("Standard input ended before the value for \"-\" was "
+                                       "given."));
+        field.value = *line;
+    }
+    return kExitDone;
 }
 
 } // namespace
@@ -201,11 +228,15 @@ int listAccessories(const Request &request) {
     const std::vector<accessory::Attached> attached = accessory::listAttached();
     QJsonArray entries;
     int accessible = 0;
+    std::vector<OpenProblem> problems;
     for (const accessory::Attached &candidate : attached) {
-        hid_device *probe = accessory::open(candidate.path.constData());
+        int error = 0;
+        hid_device *probe = accessory::open(candidate.path.constData(), &error);
         if (probe) {
             hid_close(probe);
             ++accessible;
+        } else {
+            problems.push_back(openProblem(candidate.path, error));
         }
         QJsonObject entry = describe(candidate);
         entry.insert(QStringLiteral("accessible"), probe != nullptr);
@@ -217,16 +248,17 @@ int listAccessories(const Request &request) {
                          QString::fromLocal8Bit(candidate.path),
                          probe ? QStringLiteral("accessible") : QStringLiteral("no-access")));
     }
-    hid_exit();
     if (request.json)
         printJson({{QStringLiteral("accessories"), entries}});
     if (attached.empty()) {
+        hid_exit();
         printMessage(QStringLiteral("No accessory found."));
         return kExitNoAccessory;
     }
-    if (accessible < int(attached.size()))
-        printMessage(QString::fromUtf8(accessory::kPermissionHint));
-    return accessible > 0 ? kExitDone : kExitPermission;
+    for (const OpenProblem &problem : problems)
+        printMessage(problem.message);
+    hid_exit();
+    return accessible > 0 || problems.empty() ? kExitDone : problems.front().exitCode;
 }
 
 int showInfo(const Request &request) {
@@ -260,12 +292,16 @@ int showInfo(const Request &request) {
 int setRecords(const Request &request) {
     if (!request.account && !request.pin)
         return fail(request, kExitUsage, QStringLiteral("set needs --account, --pin or both."));
+    std::optional<QString> account = request.account;
+    std::optional<QString> pin = request.pin;
+    if (const int code = readValuesFromInput(request, account, pin))
+        return code;
     std::vector<RecordValue> values;
     const struct {
         const std::optional<QString> &value;
         const char *name;
         const char *label;
-    } given[] = {{request.account, "rp.psnid", "account ID"}, {request.pin, "rp.pin", "PIN"}};
+    } given[] = {{account, "rp.psnid", "account ID"}, {pin, "rp.pin", "PIN"}};
     for (const auto &field : given) {
         if (!field.value)
             continue;
@@ -309,11 +345,17 @@ int flashFirmware(const Request &request) {
     Session session;
     if (const int code = session.open(request))
         return code;
-    stopOnSignals();
+    handleStops(StopPolicy::Confirmed);
     Progress progress(QStringLiteral("Writing firmware"), Progress::stderrIsTerminal());
     const firmware::TransferResult result =
         firmware::sendImage(session.channel(), image, progressObserver(progress));
     progress.finish();
+    handleStops(StopPolicy::AtOnce);
+    if (result.outcome == firmware::Outcome::Stopped)
+        return fail(request, stoppedExitCode(),
+                    firmware::failureText(result) +
+                        QStringLiteral(" The accessory may not start until an update is "
+                                       "finished."));
     if (result.outcome != firmware::Outcome::Succeeded)
         return fail(request, kExitDeviceFailed, firmware::failureText(result));
     // As the window does: the version shown comes from the updated device.
@@ -349,14 +391,17 @@ int backUpFlash(const Request &request) {
     Session session;
     if (const int code = session.open(request))
         return code;
-    stopOnSignals();
+    handleStops(StopPolicy::BetweenBlocks);
     Progress progress(QStringLiteral("Reading flash"), Progress::stderrIsTerminal());
     const readback::BackupResult result =
         readback::backUpFlash(session.channel(), request.argument, progressObserver(progress));
     progress.finish();
+    handleStops(StopPolicy::AtOnce);
     if (result.outcome != readback::Outcome::Succeeded)
         return fail(request,
-                    result.outcome == readback::Outcome::FileError ? kExitUsage : kExitDeviceFailed,
+                    result.outcome == readback::Outcome::FileError ? kExitUsage
+                    : result.outcome == readback::Outcome::Stopped ? stoppedExitCode()
+                                                                   : kExitDeviceFailed,
                     readback::failureText(result));
     if (request.json) {
         QJsonObject object = describe(session.attached());
@@ -372,8 +417,19 @@ int backUpFlash(const Request &request) {
 }
 
 int resolveAccountId(const Request &request) {
-    const QString text =
-        (request.url ? *request.url : QString::fromLocal8Bit(readStandardInput())).trimmed();
+    // On a terminal one line is read after a prompt; otherwise all of the
+    // input, as a script pipes it.
+    QString text;
+    if (request.url)
+        text = *request.url;
+    else if (stdinIsTerminal())
+        text = readInputLine(QStringLiteral("Paste the address the sign-in ended on, then press "
+                                            "Enter: "),
+                             /*secret=*/false)
+                   .value_or(QString());
+    else
+        text = QString::fromLocal8Bit(readAllInput());
+    text = text.trimmed();
     if (text.isEmpty())
         return fail(request, kExitUsage,
                     QStringLiteral("No address given: pass --url URL or the address on "

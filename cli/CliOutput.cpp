@@ -15,8 +15,27 @@ constexpr qint64 kRedrawIntervalMs = 100;
 constexpr int kSteps = 6;
 constexpr int kBlockBytes = 512;
 
+// Characters that steer a terminal instead of showing (escape sequences, C1
+// controls, bidirectional overrides, line separators). Text from the accessory
+// or the network may hold them; none may reach the terminal as they are.
+bool steersTerminal(QChar c) {
+    switch (c.category()) {
+    case QChar::Other_Control:
+    case QChar::Other_Format:
+    case QChar::Separator_Line:
+    case QChar::Separator_Paragraph:
+        return true;
+    default:
+        return false;
+    }
+}
+
 void writeLine(FILE *stream, const QString &text) {
-    std::fputs(text.toUtf8().constData(), stream);
+    QString shown = text;
+    for (QChar &c : shown)
+        if (steersTerminal(c))
+            c = QChar::ReplacementCharacter;
+    std::fputs(shown.toUtf8().constData(), stream);
     std::fputc('\n', stream);
 }
 
@@ -37,7 +56,19 @@ void printResult(const QString &text) {
 }
 
 void printJson(const QJsonObject &object) {
-    std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).constData(), stdout);
+    // QJsonDocument escapes only C0 controls; the rest (which can only occur
+    // inside strings) become \u escapes too, so the document means the same.
+    const QString document =
+        QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+    QString escaped;
+    escaped.reserve(document.size());
+    for (const QChar c : document) {
+        if (steersTerminal(c))
+            escaped += QStringLiteral("\\u%1").arg(int(c.unicode()), 4, 16, QLatin1Char('0'));
+        else
+            escaped += c;
+    }
+    std::fputs(escaped.toUtf8().constData(), stdout);
     std::fputc('\n', stdout);
 }
 

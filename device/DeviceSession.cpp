@@ -2,6 +2,8 @@
 
 #include "device/DeviceDiscovery.h"
 
+#include <cerrno>
+
 namespace accessory {
 
 const std::array<Candidate, 7> &candidates() {
@@ -46,8 +48,14 @@ std::vector<Attached> listAttached() {
     return found;
 }
 
-hid_device *open(const char *path) {
+hid_device *open(const char *path, int *error) {
+    // hidapi reports why open(2) failed only in its error text; errno still
+    // holds the reason when it returns.
+    errno = 0;
     hid_device *opened = hid_open_path(path);
+    const int reason = errno;
+    if (error)
+        *error = opened ? 0 : reason;
     if (opened)
         hid_set_nonblocking(opened, 0);
     return opened;

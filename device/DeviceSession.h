@@ -45,8 +45,9 @@ struct Attached {
 // it tries them, so the first entry is the one the window opens.
 std::vector<Attached> listAttached();
 
-// Opens the interface at `path` in blocking mode; null when it cannot be opened.
-hid_device *open(const char *path);
+// Opens the interface at `path` in blocking mode; null when it cannot be
+// opened, with the reason (an errno value, 0 when unknown) in `error`.
+hid_device *open(const char *path, int *error = nullptr);
 
 // The three records read at identification. A record stays unset unless its
 // reply came complete: a record that was not read is not an empty record.

@@ -34,7 +34,7 @@ done
 # The default configuration (prefix /usr/local, given explicitly in case the
 # folder was configured before): the package must not depend on it.
 step "configure and build $build_dir (Release, default prefix)"
-cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release \
+cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DCORVANE_REQUIRE_MANPAGES=ON \
     -DCMAKE_INSTALL_PREFIX=/usr/local -DCORVANE_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build_dir" --target corvane corvane-cli -j"$(nproc)"
 

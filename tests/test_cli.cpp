@@ -12,6 +12,12 @@
 
 #include "support/TokenServerScript.h"
 
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 namespace {
 
 const QString kDemoPath = QStringLiteral("/dev/hidraw-emulated0");
@@ -53,6 +59,62 @@ QByteArray pattern(int size) {
     return bytes;
 }
 
+// A pseudo-terminal whose far end is given to the program as its standard
+// input, so that it sees a terminal; what it echoes is read from this end.
+struct Terminal {
+    int master = -1;
+    QString slave;
+    Terminal() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+            return;
+        slave = QString::fromLocal8Bit(ptsname(master));
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    }
+    ~Terminal() {
+        if (master >= 0)
+            ::close(master);
+    }
+    bool type(const QByteArray &text) const {
+        return ::write(master, text.constData(), size_t(text.size())) == text.size();
+    }
+    QByteArray echoed() const {
+        QByteArray all;
+        char buffer[256];
+        for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;)
+            all.append(buffer, int(n));
+        return all;
+    }
+    bool echoOn() const {
+        const int fd = ::open(slave.toLocal8Bit().constData(), O_RDONLY | O_NOCTTY);
+        termios settings{};
+        const bool read = fd >= 0 && tcgetattr(fd, &settings) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return read && (settings.c_lflag & ECHO);
+    }
+};
+
+// Collects a running program's standard error until it holds `text` (times
+// `count`) or the program ends.
+bool waitForError(QProcess *process, QByteArray &err, const QByteArray &text, int count = 1,
+                  int timeoutMs = 30000) {
+    if (process->state() == QProcess::Starting && !process->waitForStarted(10000))
+        return false;
+    const bool ended = !QTest::qWaitFor(
+        [&] {
+            err += process->readAllStandardError();
+            return err.count(text) >= count || process->state() != QProcess::Running;
+        },
+        timeoutMs);
+    Q_UNUSED(ended);
+    err += process->readAllStandardError();
+    return err.count(text) >= count;
+}
+
+void interrupt(QProcess *process) {
+    ::kill(pid_t(process->processId()), SIGINT);
+}
 
 } // namespace
 
@@ -75,6 +137,11 @@ private slots:
     void backupIsByteExactPrivateAndAllOrNothing();
     void secondProcessIsToldTheAccessoryIsBusy();
     void resolveUsesTheSharedResolver();
+    void valuesComeFromStandardInput();
+    void terminalPromptsHideSecretsAndSurviveCtrlC();
+    void deviceTextCannotSteerTheTerminal();
+    void flashStopsOnlyOnASecondCtrlCWithinThreeSeconds();
+    void backupStopsAtCtrlCWith130();
     void usage_data();
     void usage();
 
@@ -161,6 +228,9 @@ void TestCli::listAndInfo_data() {
     QTest::newRow("list, no access")
         << QStringList{"list"} << QStringList{"CORVANE_EMULATOR_FAIL_OPEN=1"} << 4
         << QStringList{"1abe:2203 " + kDemoPath + " no-access"} << "70-corvane.rules";
+    QTest::newRow("list, held exclusively")
+        << QStringList{"list"} << QStringList{"CORVANE_EMULATOR_FAIL_OPEN=busy"} << 5
+        << QStringList{"1abe:2203 " + kDemoPath + " no-access"} << "held exclusively";
     QTest::newRow("info masks the PIN")
         << QStringList{"info"} << QStringList{} << 0
         << QStringList{info, "Version:    V1.2.0 (emulated)",
@@ -187,6 +257,15 @@ void TestCli::listAndInfo_data() {
     QTest::newRow("info, no access")
         << QStringList{"info"} << QStringList{"CORVANE_EMULATOR_FAIL_OPEN=1"} << 4 << QStringList{}
         << "Permission denied on " + kDemoPath;
+    QTest::newRow("info, held exclusively")
+        << QStringList{"info"} << QStringList{"CORVANE_EMULATOR_FAIL_OPEN=busy"} << 5
+        << QStringList{} << "held exclusively by another program";
+    QTest::newRow("info, removed before it was opened")
+        << QStringList{"info"} << QStringList{"CORVANE_EMULATOR_FAIL_OPEN=vanished"} << 3
+        << QStringList{} << "was removed before it could be opened";
+    QTest::newRow("info, another open failure")
+        << QStringList{"info"} << QStringList{"CORVANE_EMULATOR_FAIL_OPEN=io"} << 1 << QStringList{}
+        << "could not be opened: Input/output error";
     QTest::newRow("info, removed while read")
         << QStringList{"info"} << QStringList{"CORVANE_EMULATOR_DETACH_AFTER=1"} << 1
         << QStringList{} << "did not answer";
@@ -232,6 +311,11 @@ void TestCli::jsonParses_data() {
                                 QJsonObject{{"name", "rp.pin"}, {"acknowledged", true}}});
     QTest::newRow("backup") << QStringList{"--json", "backup", "flash.bin"} << QStringList{} << 0
                             << "bytes" << QJsonValue(kFlashSize);
+    QTest::newRow("a usage error is an error object too")
+        << QStringList{"--json", "erase"} << QStringList{} << 2 << "exitCode" << QJsonValue(2);
+    QTest::newRow("an unknown option is an error object too")
+        << QStringList{"list", "--all", "--json"} << QStringList{} << 2 << "exitCode"
+        << QJsonValue(2);
     QTest::newRow("a failure is an error object too")
         << QStringList{"--json", "info"} << QStringList{"CORVANE_EMULATOR_FAIL_OPEN=1"} << 4
         << "exitCode" << QJsonValue(4);
@@ -419,6 +503,7 @@ void TestCli::resolveUsesTheSharedResolver() {
     const Outcome fromInput = run({"resolve"}, settings, kRedirect.toUtf8() + "\n");
     QCOMPARE(fromInput.exitCode, 0);
     QCOMPARE(fromInput.outLines(), QStringList{"AQAAAAAAAAA="});
+    QVERIFY2(!fromInput.err.contains("Paste the address"), fromInput.err.constData());
     const Outcome fromOption = run({"--json", "resolve", "--url", kRedirect}, settings);
     QCOMPARE(fromOption.exitCode, 0);
     QCOMPARE(fromOption.json().value("accountId"), QJsonValue("AQAAAAAAAAA="));
@@ -428,6 +513,142 @@ void TestCli::resolveUsesTheSharedResolver() {
     QVERIFY(noCode.out.isEmpty());
     server.closeWriteChannel();
     QVERIFY(server.waitForFinished(10000));
+}
+
+void TestCli::valuesComeFromStandardInput() {
+    // One line each, account ID first; no prompt when input is not a terminal.
+    const Outcome both = run({"set", "--pin", "-", "--account", "-"}, {}, "AQIDBAUGBwg=\r\n4321\n");
+    QCOMPARE(both.exitCode, 0);
+    QCOMPARE(readFile(statePath("record.rp.psnid")), QByteArray("AQIDBAUGBwg="));
+    QCOMPARE(readFile(statePath("record.rp.pin")), QByteArray("4321"));
+    QVERIFY2(!both.err.contains("PIN:"), both.err.constData());
+
+    const Outcome ended = run({"--json", "set", "--pin", "-"});
+    QCOMPARE(ended.exitCode, 2);
+    QCOMPARE(ended.json().value("exitCode"), QJsonValue(2));
+    QCOMPARE(readFile(statePath("record.rp.pin")), QByteArray("24681357"));
+}
+
+void TestCli::terminalPromptsHideSecretsAndSurviveCtrlC() {
+    Terminal terminal;
+    QVERIFY(!terminal.slave.isEmpty());
+
+    QProcess *set = prepare({});
+    set->setStandardInputFile(terminal.slave);
+    set->setArguments({"set", "--pin", "-"});
+    set->start();
+    QByteArray err;
+    QVERIFY2(waitForError(set, err, "PIN: "), err.constData());
+    QVERIFY(terminal.type("4321\n"));
+    QVERIFY(set->waitForFinished(20000));
+    QCOMPARE(set->exitCode(), 0);
+    QCOMPARE(readFile(statePath("record.rp.pin")), QByteArray("4321"));
+    QVERIFY(!terminal.echoed().contains("4321"));
+    QVERIFY(terminal.echoOn());
+
+    // Ctrl-C at the prompt: "stopped", 130, and the terminal echoes again.
+    QProcess *stopped = prepare({});
+    stopped->setStandardInputFile(terminal.slave);
+    stopped->setArguments({"set", "--account", "-"});
+    stopped->start();
+    err.clear();
+    QVERIFY2(waitForError(stopped, err, "Account ID: "), err.constData());
+    interrupt(stopped);
+    QVERIFY(stopped->waitForFinished(20000));
+    err += stopped->readAllStandardError();
+    QCOMPARE(stopped->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(stopped->exitCode(), 130);
+    QVERIFY2(err.contains("corvane-cli: stopped"), err.constData());
+    QVERIFY(terminal.echoOn());
+
+    // resolve asks for the address on a terminal and takes the one line.
+    QProcess *resolve = prepare({});
+    resolve->setStandardInputFile(terminal.slave);
+    resolve->setArguments({"resolve"});
+    resolve->start();
+    err.clear();
+    QVERIFY2(waitForError(resolve, err, "Paste the address the sign-in ended on"), err.constData());
+    QVERIFY(terminal.type("https://redirect.example.net/?state=1\n"));
+    QVERIFY(resolve->waitForFinished(20000));
+    QCOMPARE(resolve->exitCode(), 2);
+    QVERIFY(resolve->readAllStandardError().contains("holds no \"code=\""));
+    delete set;
+    delete stopped;
+    delete resolve;
+}
+
+void TestCli::deviceTextCannotSteerTheTerminal() {
+    // Escape sequences (a title change, a screen clear), BEL, DEL, a C1 CSI,
+    // a carriage return and a right-to-left override.
+    const QString version = QString::fromUtf8("V1\x1b]0;owned\x07 \xc2\x9b"
+                                              "2J \xe2\x80\xae");
+    const QString account = QStringLiteral("ID\x1b[2J\x7f\rX");
+    const QStringList environment{"CORVANE_EMULATOR_VERSION=" + version,
+                                  "CORVANE_EMULATOR_ACCOUNT=" + account};
+    const QList<QByteArray> forbidden{"\x1b", "\x07", "\x7f", "\r", "\xc2\x9b", "\xe2\x80\xae"};
+
+    const Outcome text = run({"info"}, environment);
+    QCOMPARE(text.exitCode, 0);
+    for (const QByteArray &bytes : forbidden)
+        QVERIFY2(!text.out.contains(bytes), text.out.toHex().constData());
+    QVERIFY(text.out.contains("V1\xef\xbf\xbd]0;owned"));
+
+    // JSON keeps the text, as escapes.
+    const Outcome json = run({"--json", "info"}, environment);
+    QCOMPARE(json.exitCode, 0);
+    for (const QByteArray &bytes : forbidden)
+        QVERIFY2(!json.out.contains(bytes), json.out.constData());
+    QVERIFY(json.json().value("version").toString().contains("\x1b]0;owned\x07"));
+    QVERIFY(json.json().value("accountId").toString().startsWith("ID\x1b[2J\x7f\r"));
+}
+
+void TestCli::flashStopsOnlyOnASecondCtrlCWithinThreeSeconds() {
+    // 1024 blocks at 10 ms or more each: the update outlasts the presses.
+    QVERIFY(writeFile(dir_->filePath("image.bin"), pattern(kFlashSize)));
+    QProcess *flash = prepare({"CORVANE_EMULATOR_REPLY_DELAY_MS=10"});
+    flash->setArguments({"flash", "image.bin"});
+    flash->start();
+    QVERIFY(flash->waitForStarted(10000));
+    QByteArray err;
+    const QByteArray warning = "Press Ctrl-C again within 3 seconds";
+    QVERIFY2(waitForError(flash, err, "step 1 of 6"), err.constData());
+    interrupt(flash);
+    QVERIFY2(waitForError(flash, err, warning), err.constData());
+    QVERIFY(err.contains("half-written image"));
+    // Once the three seconds have passed, a press warns again.
+    QTest::qWait(3500);
+    QCOMPARE(flash->state(), QProcess::Running);
+    interrupt(flash);
+    QVERIFY2(waitForError(flash, err, warning, 2), err.constData());
+    QCOMPARE(flash->state(), QProcess::Running);
+    interrupt(flash);
+    QVERIFY(flash->waitForFinished(30000));
+    err += flash->readAllStandardError();
+    QCOMPARE(flash->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(flash->exitCode(), 130);
+    QVERIFY2(err.contains("Firmware update stopped"), err.constData());
+    QVERIFY(flash->readAllStandardOutput().isEmpty());
+    const int received = readFile(statePath("firmware.bin")).size() / 512;
+    QVERIFY2(received > 0 && received < kFlashSize / 512, qPrintable(QString::number(received)));
+    delete flash;
+}
+
+void TestCli::backupStopsAtCtrlCWith130() {
+    QProcess *backup = prepare({"CORVANE_EMULATOR_REPLY_DELAY_MS=4"});
+    backup->setArguments({"--json", "backup", "flash.bin"});
+    backup->start();
+    QByteArray err;
+    QVERIFY2(waitForError(backup, err, "step 1 of 6"), err.constData());
+    interrupt(backup);
+    QVERIFY(backup->waitForFinished(30000));
+    err += backup->readAllStandardError();
+    QCOMPARE(backup->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(backup->exitCode(), 130);
+    QVERIFY2(err.contains("Flash backup stopped"), err.constData());
+    QCOMPARE(QJsonDocument::fromJson(backup->readAllStandardOutput()).object().value("exitCode"),
+             QJsonValue(130));
+    QVERIFY(!QFile::exists(dir_->filePath("flash.bin")));
+    delete backup;
 }
 
 void TestCli::usage_data() {

@@ -282,13 +282,14 @@ void TestPaste::resolverSeesTheProgramsSettings() {
     ini.close();
     writeModule(module("import os; return '|'.join(os.environ.get(k, '-') for k in ("
                        "'CORVANE_SETTINGS_FILE', 'CORVANE_AUTH_HOST', 'CORVANE_REDIRECT_HOST', "
-                       "'CORVANE_CLIENT_ID', 'CORVANE_CLIENT_SECRET', 'CORVANE_HTTP_TIMEOUT'))"));
+                       "'CORVANE_CLIENT_ID', 'CORVANE_CLIENT_SECRET', 'CORVANE_HTTP_TIMEOUT', "
+                       "'CORVANE_RESOLVER_DEADLINE'))"));
     press(kRedirect);
     const SignInConfig config = loadSignInConfig();
     ini.remove();
     QCOMPARE(window_->editPsnId->text(),
              QStringList({config.filePath, config.authHost, config.redirectHost, config.clientId,
-                          "-", "11.5"})
+                          "-", "12", "11.5"})
                  .join('|'));
     QCOMPARE(config.redirectHost, QStringLiteral("two.example.net"));
     // Only the interpreter's copy of the environment was given the values.
@@ -366,7 +367,7 @@ void TestPaste::tricklingServerIsEndedByTheDeadline() {
     QCOMPARE(answerer_->count(), 1);
     QCOMPARE(answerer_->seen().at(0).title, QStringLiteral("Error"));
     QCOMPARE(answerer_->seen().at(0).icon, QMessageBox::Information);
-    QVERIFY2(answerer_->seen().at(0).text.contains("did not answer within 1.5 seconds"),
+    QVERIFY2(answerer_->seen().at(0).text.contains("did not answer within 2 seconds"),
              qPrintable(answerer_->seen().at(0).text));
     QVERIFY(window_->editPsnId->text().isEmpty());
     server.closeWriteChannel();

@@ -13,6 +13,7 @@ can be shown to the user as is.
 
 import base64
 import configparser
+import errno
 import functools
 import http.client
 import json
@@ -20,6 +21,7 @@ import logging
 import math
 import os
 import re
+import selectors
 import socket
 import ssl
 import sys
@@ -40,6 +42,10 @@ log = logging.getLogger("corvane.psnid")
 HTTP_TIMEOUT = 30.0
 TIMEOUT_ENV = "CORVANE_HTTP_TIMEOUT"
 TIMEOUT_KEY = "http_timeout"
+# Set by the desktop program: its own deadline for the whole press is the
+# setting, so the module finishes a little earlier to report the cause first.
+# Messages still name the setting's value.
+DEADLINE_ENV = "CORVANE_RESOLVER_DEADLINE"
 MAX_ANSWER_BYTES = 1 << 20
 # A redirect address is a few hundred characters; anything beyond this is not one.
 MAX_PASTED_CHARS = 64 * 1024
@@ -126,7 +132,7 @@ def getpsnid(url: str) -> str:
 def _resolve(url) -> str:
     code = extract_code(url)
     config = load_config()
-    server = _AuthServer(config, _Deadline(config.timeout))
+    server = _AuthServer(config, _Deadline(_own_deadline(config.timeout)))
     access_token = _exchange_code(server, code)
     user_id = _fetch_user_id(server, access_token)
     log.debug("resolved user id from %s", config.auth_host)
@@ -328,6 +334,14 @@ def http_timeout(from_file: str = "") -> float:
     return seconds
 
 
+def _own_deadline(setting: float) -> float:
+    try:
+        seconds = float(os.environ.get(DEADLINE_ENV, ""))
+    except ValueError:
+        return setting
+    return seconds if math.isfinite(seconds) and 0 < seconds < setting else setting
+
+
 class _Deadline:
     """The moment by which the whole resolve must be done."""
 
@@ -388,8 +402,9 @@ class _DeadlineSSLSocket(_DeadlineSocketMixin, ssl.SSLSocket):
 
 def _lookup(host: str, port: int, deadline: _Deadline):
     """getaddrinfo() has no timeout of its own, so it runs on a helper thread
-    that is waited for only until the deadline. The thread is not a daemon: the
-    interpreter waits for it when it shuts down rather than leaving it behind."""
+    that is waited for only until the deadline. The thread is a daemon: a
+    lookup that hangs past the deadline is left behind and cannot hold up the
+    interpreter's shutdown."""
     found = {}
 
     def look_up():
@@ -398,7 +413,7 @@ def _lookup(host: str, port: int, deadline: _Deadline):
         except OSError as error:
             found["error"] = error
 
-    helper = threading.Thread(target=look_up, name="corvane-name-lookup")
+    helper = threading.Thread(target=look_up, name="corvane-name-lookup", daemon=True)
     helper.start()
     helper.join(deadline.remaining())
     if helper.is_alive():
@@ -408,22 +423,88 @@ def _lookup(host: str, port: int, deadline: _Deadline):
     return found["addresses"]
 
 
+# How long one connection attempt has to itself before the next address is
+# tried beside it (the connection attempt delay browsers use): a network that
+# silently drops one address family then costs this much, not the deadline.
+CONNECT_STAGGER = 0.25
+_CONNECT_PENDING = {errno.EINPROGRESS, errno.EWOULDBLOCK, errno.EAGAIN, 10035}  # 10035: WSAEWOULDBLOCK
+
+
+def _interleaved(addresses):
+    """The lookup's addresses with the families taking turns, first family first."""
+    by_family = {}
+    for entry in addresses:
+        by_family.setdefault(entry[0], []).append(entry)
+    queues = list(by_family.values())
+    ordered = []
+    while queues:
+        for queue in list(queues):
+            ordered.append(queue.pop(0))
+            if not queue:
+                queues.remove(queue)
+    return ordered
+
+
 def _connect(address, deadline: _Deadline) -> socket.socket:
     host, port = address
+    addresses = _interleaved(_lookup(host, port, deadline))
+    if not addresses:
+        raise OSError("no address found for %s" % host)
+    return _connect_first(addresses, deadline)
+
+
+def _connect_first(addresses, deadline: _Deadline) -> socket.socket:
+    """Connect to the first address that answers. The next address is tried
+    when an attempt fails, or when it has not answered within CONNECT_STAGGER;
+    earlier attempts go on meanwhile, all within the one deadline."""
+    waiting = list(addresses)
+    attempts = selectors.DefaultSelector()
     failure = None
-    for family, kind, proto, _, target in _lookup(host, port, deadline):
-        sock = _DeadlineSocket(family, kind, proto)
-        sock.deadline = deadline
-        try:
-            sock.settimeout(deadline.remaining())
-            sock.connect(target)
-            return sock
-        except OSError as error:
-            sock.close()
-            if isinstance(error, TimeoutError):
-                raise
-            failure = error
-    raise failure or OSError("no address found for %s" % host)
+    next_start = 0.0
+    try:
+        while waiting or attempts.get_map():
+            now = time.monotonic()
+            if waiting and (not attempts.get_map() or now >= next_start):
+                family, kind, proto, _, target = waiting.pop(0)
+                sock = _DeadlineSocket(family, kind, proto)
+                sock.setblocking(False)
+                code = sock.connect_ex(target)
+                if code == 0:
+                    return _connected(sock, deadline)
+                if code in _CONNECT_PENDING:
+                    attempts.register(sock, selectors.EVENT_WRITE)
+                    next_start = now + CONNECT_STAGGER
+                else:
+                    sock.close()
+                    failure = OSError(code, os.strerror(code))
+                continue
+            wait = deadline.remaining()
+            if waiting:
+                wait = min(wait, max(0.0, next_start - now))
+            for key, _ in attempts.select(wait):
+                sock = key.fileobj
+                attempts.unregister(sock)
+                code = sock.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)
+                if code == 0:
+                    return _connected(sock, deadline)
+                sock.close()
+                failure = OSError(code, os.strerror(code))
+                next_start = 0.0  # a refused attempt makes way for the next at once
+        raise failure
+    finally:
+        for key in list(attempts.get_map().values()):
+            key.fileobj.close()
+        attempts.close()
+
+
+def _connected(sock: socket.socket, deadline: _Deadline) -> socket.socket:
+    sock.deadline = deadline
+    try:
+        sock.settimeout(deadline.remaining())
+    except TimeoutError:
+        sock.close()
+        raise
+    return sock
 
 
 class _DeadlineConnectionMixin:
@@ -511,7 +592,7 @@ class _AuthServer:
             raise self._failed(error) from error
 
     def _failed(self, reason) -> ResolverError:
-        return _network_error(reason, self.host, self.deadline.seconds)
+        return _network_error(reason, self.host, self.config.timeout)
 
 
 def _exchange_code(server: _AuthServer, code: str) -> str:

@@ -137,6 +137,55 @@ class FailureMessageTest(ResolverCase):
             with self.assertRaisesRegex(PSNID.ResolverError, r"did not answer within 1 seconds"):
                 PSNID.getpsnid(PASTED)
             self.assertLess(time.monotonic() - started, 10)
+            # The hung lookup is left behind; it must not keep the interpreter
+            # from shutting down.
+            lookups = [t for t in threading.enumerate() if t.name == "corvane-name-lookup"]
+            self.assertTrue(lookups)
+            self.assertTrue(all(t.daemon for t in lookups))
+
+    def test_message_names_the_configured_timeout_not_the_own_deadline(self):
+        self.serve(delay=60)
+        os.environ.update(CORVANE_HTTP_TIMEOUT="3", CORVANE_RESOLVER_DEADLINE="0.4")
+        started = time.monotonic()
+        with self.assertRaisesRegex(PSNID.ResolverError, r"did not answer within 3 seconds"):
+            PSNID.getpsnid(PASTED)
+        self.assertLess(time.monotonic() - started, 2.5)
+
+    def test_next_address_is_tried_when_the_first_does_not_connect(self):
+        server = self.serve()
+        real_port = int(server.host.rsplit(":", 1)[1])
+        # A listener whose queue is full drops further connection requests
+        # without an answer, as a network that loses one address family does.
+        silent = socket.socket()
+        self.addCleanup(silent.close)
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(0)
+        silent_port = silent.getsockname()[1]
+        for _ in range(3):
+            filler = socket.socket()
+            self.addCleanup(filler.close)
+            filler.setblocking(False)
+            filler.connect_ex(("127.0.0.1", silent_port))
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            refused_port = probe.getsockname()[1]
+
+        def entry(port):
+            return (socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP, "", ("127.0.0.1", port))
+
+        os.environ["CORVANE_HTTP_TIMEOUT"] = "4"
+        cases = {"silent first": [entry(silent_port), entry(real_port)],
+                 "refused first": [entry(refused_port), entry(real_port)],
+                 "two silent first": [entry(silent_port), entry(silent_port), entry(real_port)]}
+        for name, addresses in cases.items():
+            with self.subTest(name), \
+                    mock.patch.object(PSNID.socket, "getaddrinfo", lambda *a, **k: list(addresses)):
+                started = time.monotonic()
+                self.assertEqual(PSNID.getpsnid(PASTED), "AQAAAAAAAAA=")
+                self.assertLess(time.monotonic() - started, 3.5)
+        with mock.patch.object(PSNID.socket, "getaddrinfo", lambda *a, **k: [entry(silent_port)]):
+            with self.assertRaisesRegex(PSNID.ResolverError, r"did not answer within 4 seconds"):
+                PSNID.getpsnid(PASTED)
 
     def test_unreachable_server_names_host(self):
         self.serve()

@@ -5,6 +5,7 @@
 #include <hidapi.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -169,14 +170,26 @@ HID_API_EXPORT hid_device *HID_API_CALL hid_open(unsigned short, unsigned short,
 }
 
 HID_API_EXPORT hid_device *HID_API_CALL hid_open_path(const char *path) {
-    return locked([path](Data &data) -> hid_device * {
-        const Device *device = path ? findDevice(data, path) : nullptr;
+    // As hidraw's open(2) does, a failure leaves its reason in errno.
+    HotplugListener listener;
+    bool vanished = false;
+    int error = 0;
+    hid_device *opened = locked([&](Data &data) -> hid_device * {
+        auto known = path ? data.devices.find(path) : data.devices.end();
+        Device *device = known == data.devices.end() ? nullptr : &known->second;
+        if (device && device->attached && device->vanishOnOpen) {
+            device->vanishOnOpen = false;
+            listener = data.hotplug;
+            vanished = detachLocked(data, path);
+        }
         if (!device || !device->attached) {
             data.lastError = kErrNoDevice;
+            error = ENOENT;
             return nullptr;
         }
-        if (device->failOpen) {
+        if (device->failOpenError != 0) {
             data.lastError = kErrOpenFault;
+            error = device->failOpenError;
             return nullptr;
         }
         auto handle = std::make_unique<hid_device_>();
@@ -185,6 +198,11 @@ HID_API_EXPORT hid_device *HID_API_CALL hid_open_path(const char *path) {
         data.handles.push_back(std::move(handle));
         return data.handles.back().get();
     });
+    if (vanished)
+        announce(listener, path, false);
+    if (!opened)
+        errno = error;
+    return opened;
 }
 
 int HID_API_EXPORT HID_API_CALL hid_set_nonblocking(hid_device *dev, int nonblock) {

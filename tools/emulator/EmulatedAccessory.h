@@ -141,8 +141,14 @@ void zeroReads(const std::string &path, RequestMatcher matcher);
 // (failed writes do not count; 0 detaches now, a negative count cancels). The
 // write that triggers it succeeds; its reply is lost with the device.
 void detachAfterRequests(const std::string &path, int requestCount);
-void failOpen(const std::string &path, bool fail); // hid_open_path returns null
-void failInit(bool fail);                          // hid_init returns -1
+// hid_open_path returns null with errno EACCES (permission denied), as hidraw
+// does without the udev rule; failOpenWith picks the errno (0 ends the fault).
+void failOpen(const std::string &path, bool fail);
+void failOpenWith(const std::string &path, int error);
+// The next hid_open_path finds the device unplugged (removed between listing
+// and opening) and fails with ENOENT.
+void vanishOnOpen(const std::string &path);
+void failInit(bool fail); // hid_init returns -1
 // Ends every fault; replies already on their way still arrive.
 void clearFaults();
 

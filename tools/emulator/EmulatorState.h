@@ -91,7 +91,8 @@ struct Device {
     bool stopped = false;
     int replyDelayMs = 0;
     int detachCountdown = -1; // requests until an automatic detach; -1 = none
-    bool failOpen = false;
+    int failOpenError = 0; // errno hid_open_path fails with; 0 = opens
+    bool vanishOnOpen = false;
 };
 
 struct Data {

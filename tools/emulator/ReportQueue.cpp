@@ -4,6 +4,7 @@
 #include "EmulatorState.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace emu::detail {
 
@@ -349,7 +350,15 @@ void detachAfterRequests(const std::string &path, int requestCount) {
 }
 
 void failOpen(const std::string &path, bool fail) {
-    locked([&](Data &data) { deviceAt(data, path).failOpen = fail; });
+    failOpenWith(path, fail ? EACCES : 0);
+}
+
+void failOpenWith(const std::string &path, int error) {
+    locked([&](Data &data) { deviceAt(data, path).failOpenError = error; });
+}
+
+void vanishOnOpen(const std::string &path) {
+    locked([&](Data &data) { deviceAt(data, path).vanishOnOpen = true; });
 }
 
 void failInit(bool fail) {
@@ -370,7 +379,8 @@ void clearFaults() {
             setStopped(data, device, false);
             device.replyDelayMs = 0;
             device.detachCountdown = -1;
-            device.failOpen = false;
+            device.failOpenError = 0;
+            device.vanishOnOpen = false;
         }
     });
 }
