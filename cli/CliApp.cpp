@@ -8,11 +8,13 @@
 
 #include "cli/CliCommands.h"
 #include "cli/CliOutput.h"
+#include "cli/CliRecording.h"
 #include "cli/CliTerminal.h"
 
 namespace {
 
-const char *const kHelp = R"(Usage: corvane-cli [--device PATH] [--json] COMMAND [ARGUMENTS]
+const char *const kHelp =
+    R"(Usage: corvane-cli [--device PATH] [--json] [--record FILE] COMMAND [ARGUMENTS]
 Reads and writes the Corvane remote-play accessory from a terminal: lists it,
 shows and sets its account ID and PIN, updates its firmware and backs up its
 flash memory.
@@ -42,12 +44,19 @@ Commands:
                         or standard input: on a terminal one line after a
                         prompt) into the account ID, with the same resolver
                         and settings as the window's Paste button
+  replay FILE           print the session recorded in FILE (see --record) as
+                        a table: exchange, request, record or block address,
+                        reply size, delay, conclusion
 
 Options:
   --device PATH         use the accessory at PATH (default: the first one
                         found, as the window does)
   --json                print the result as JSON on standard output, and a
                         failure (usage errors too) as {"error", "exitCode"}
+  --record FILE         record the command's conversation with the accessory
+                        into FILE (mode 0600) for a support request; the
+                        account ID and PIN are masked, flash contents are not
+  --unmasked            with --record: keep the account ID and PIN
   -h, --help            print this help and exit
   --version             print the version and exit
 
@@ -88,6 +97,7 @@ const CommandSpec *findCommand(const QString &name) {
         {"flash", 1, "IMAGE", {}},
         {"backup", 1, "FILE", {}},
         {"resolve", 0, nullptr, {QStringLiteral("url")}},
+        {"replay", 1, "FILE", {}},
     };
     for (const CommandSpec &spec : kCommands)
         if (name == QLatin1String(spec.name))
@@ -116,6 +126,8 @@ int run(const cli::Request &request) {
         return cli::flashFirmware(request);
     if (c == QLatin1String("backup"))
         return cli::backUpFlash(request);
+    if (c == QLatin1String("replay"))
+        return cli::printRecording(request);
     return cli::resolveAccountId(request);
 }
 
@@ -135,7 +147,8 @@ int buildRequest(const QCommandLineParser &parser, cli::Request &request) {
                               : QStringLiteral("%1 needs exactly one %2.")
                                     .arg(positional.first(), QLatin1String(spec->argumentName)),
                           json);
-    const QStringList global = {QStringLiteral("device"), QStringLiteral("json")};
+    const QStringList global = {QStringLiteral("device"), QStringLiteral("json"),
+                                QStringLiteral("record"), QStringLiteral("unmasked")};
     for (const QString &option : parser.optionNames()) {
         const QString longName = option.size() == 1 ? QString() : option;
         if (!global.contains(longName) && !spec->options.contains(longName))
@@ -147,6 +160,10 @@ int buildRequest(const QCommandLineParser &parser, cli::Request &request) {
     request.argument = spec->arguments ? positional.at(1) : QString();
     request.devicePath = parser.value(QStringLiteral("device"));
     request.json = json;
+    request.recordPath = parser.value(QStringLiteral("record"));
+    request.unmasked = parser.isSet(QStringLiteral("unmasked"));
+    if (request.unmasked && request.recordPath.isEmpty())
+        return usageError(QStringLiteral("--unmasked needs --record FILE."), json);
     request.showPin = parser.isSet(QStringLiteral("show-pin"));
     request.allowEmpty = parser.isSet(QStringLiteral("allow-empty"));
     for (const auto &[name, target] : {std::pair{QStringLiteral("account"), &request.account},
@@ -184,6 +201,8 @@ int runCli(int argc, char **argv) {
         {QStringLiteral("pin"), QString(), QStringLiteral("PIN")},
         {QStringLiteral("allow-empty"), QString()},
         {QStringLiteral("url"), QString(), QStringLiteral("URL")},
+        {QStringLiteral("record"), QString(), QStringLiteral("FILE")},
+        {QStringLiteral("unmasked"), QString()},
     });
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -206,7 +225,10 @@ int runCli(int argc, char **argv) {
     cli::Request request;
     if (const int code = buildRequest(parser, request))
         return code;
-    const int code = run(request);
+    const int code = request.recordPath.isEmpty()
+                         ? run(request)
+                         : cli::runRecorded(request.recordPath, request.unmasked,
+                                            [&request] { return run(request); });
     std::fflush(stdout);
     return code;
 }

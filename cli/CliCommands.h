@@ -16,6 +16,8 @@ struct Request {
     std::optional<QString> account;
     std::optional<QString> pin;
     std::optional<QString> url;
+    QString recordPath; // --record FILE
+    bool unmasked = false;
 };
 
 int listAccessories(const Request &request);

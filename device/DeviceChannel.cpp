@@ -2,9 +2,12 @@
 
 #include <QDeadlineTimer>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QMutexLocker>
 #include <QThread>
 #include <algorithm>
+
+#include "device/SessionRecording.h"
 
 namespace {
 
@@ -78,12 +81,26 @@ ExchangeResult DeviceChannel::exchange(const DeviceReport &request, DeviceReport
     const ExchangeResult owed = awaitOwedReplies(wait);
     if (owed != ExchangeResult::Ok)
         return owed;
-    if (hid_write(handle_, request.data(), request.size()) == -1)
-        return ExchangeResult::WriteFailed;
+    // Held for the whole exchange, so that a recording stopped meanwhile
+    // still takes this one.
+    const std::shared_ptr<recording::Recorder> recorder = recording::active();
+    QElapsedTimer timer;
+    timer.start();
     DeviceReport scratch;
-    const ExchangeResult answered = awaitReply(request, reply ? *reply : scratch, wait);
+    DeviceReport &answer = reply ? *reply : scratch;
+    if (hid_write(handle_, request.data(), request.size()) == -1) {
+        if (recorder)
+            recorder->noteExchange(request, answer, -1, int(timer.restart()),
+                                   ExchangeResult::WriteFailed);
+        return ExchangeResult::WriteFailed;
+    }
+    timer.restart();
+    int replyLength = -1;
+    const ExchangeResult answered = awaitReply(request, answer, wait, &replyLength);
     if (answered == ExchangeResult::Timeout || answered == ExchangeResult::Stopped)
         ++owedReplies_;
+    if (recorder)
+        recorder->noteExchange(request, answer, replyLength, int(timer.elapsed()), answered);
     return answered;
 }
 
@@ -132,7 +149,7 @@ ExchangeResult DeviceChannel::awaitOwedReplies(ReplyWait wait) {
 }
 
 ExchangeResult DeviceChannel::awaitReply(const DeviceReport &request, DeviceReport &reply,
-                                         ReplyWait wait) {
+                                         ReplyWait wait, int *replyLength) {
     const QDeadlineTimer deadline(replyBoundMs(wait));
     for (;;) {
         if (stopRequested())
@@ -142,10 +159,12 @@ ExchangeResult DeviceChannel::awaitReply(const DeviceReport &request, DeviceRepo
         const int got = readSlice(handle_, reply, deadline);
         if (got < 0)
             return ExchangeResult::ReadFailed;
-        if (got > 0)
+        if (got > 0) {
+            *replyLength = got;
             return std::size_t(got) >= report::replyBytesNeeded(request, reply)
                        ? ExchangeResult::Ok
                        : ExchangeResult::ShortReply;
+        }
     }
 }
 

@@ -68,7 +68,9 @@ public:
 private:
     int discardQueuedReports(bool *failed = nullptr);
     ExchangeResult awaitOwedReplies(ReplyWait wait);
-    ExchangeResult awaitReply(const DeviceReport &request, DeviceReport &reply, ReplyWait wait);
+    // `replyLength` receives the size of the reply read, if one was.
+    ExchangeResult awaitReply(const DeviceReport &request, DeviceReport &reply, ReplyWait wait,
+                              int *replyLength);
 
     hid_device *&handle_;
     QMutex mutex_;

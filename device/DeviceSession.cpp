@@ -1,6 +1,9 @@
 #include "device/DeviceSession.h"
 
+#include <cstring>
+
 #include "device/DeviceDiscovery.h"
+#include "device/SessionRecording.h"
 
 #include <cerrno>
 
@@ -48,6 +51,27 @@ std::vector<Attached> listAttached() {
     return found;
 }
 
+namespace {
+
+// Tells an active recording which accessory was opened, as enumeration
+// describes it.
+void noteOpened(const char *path) {
+    const std::shared_ptr<recording::Recorder> recorder = recording::active();
+    if (!recorder)
+        return;
+    hid_device_info *devices = hid_enumerate(0, 0);
+    for (const hid_device_info *info = devices; info; info = info->next) {
+        if (info->path && std::strcmp(info->path, path) == 0) {
+            recorder->noteDevice({QByteArray(path), info->vendor_id, info->product_id,
+                                  info->usage_page, info->usage});
+            break;
+        }
+    }
+    hid_free_enumeration(devices);
+}
+
+} // namespace
+
 hid_device *open(const char *path, int *error) {
     // hidapi reports why open(2) failed only in its error text; errno still
     // holds the reason when it returns.
@@ -56,8 +80,10 @@ hid_device *open(const char *path, int *error) {
     const int reason = errno;
     if (error)
         *error = opened ? 0 : reason;
-    if (opened)
+    if (opened) {
         hid_set_nonblocking(opened, 0);
+        noteOpened(path);
+    }
     return opened;
 }
 

@@ -144,8 +144,16 @@ private slots:
     void backupStopsAtCtrlCWith130();
     void usage_data();
     void usage();
+    void recordedSessionReplaysToTheSameOutcome_data();
+    void recordedSessionReplaysToTheSameOutcome();
+    void maskedRecordingHoldsNoAccountIdOrPin();
+    void replayNamesWhatTheRecordingDoesNotHold_data();
+    void replayNamesWhatTheRecordingDoesNotHold();
 
 private:
+    // The command run while recording and then replayed: what the user sees.
+    Outcome recordAndReplay(const QStringList &arguments, const QStringList &faults,
+                            Outcome *replayed, QByteArray *firstBackup, QByteArray *replayBackup);
     QProcess *prepare(const QStringList &environment);
     Outcome run(const QStringList &arguments, const QStringList &environment = {},
                 const QByteArray &input = QByteArray());
@@ -665,6 +673,8 @@ void TestCli::usage_data() {
     QTest::newRow("option of another command")
         << QStringList{"info", "--pin", "1"} << 2 << "--pin is not an option of info";
     QTest::newRow("unknown option") << QStringList{"list", "--all"} << 2 << "all";
+    QTest::newRow("--unmasked alone")
+        << QStringList{"--unmasked", "info"} << 2 << "--unmasked needs --record FILE.";
 }
 
 void TestCli::usage() {
@@ -680,6 +690,185 @@ void TestCli::usage() {
     QVERIFY(outcome.out.isEmpty());
     QVERIFY2(outcome.err.contains(expected.toUtf8()), outcome.err.constData());
     QVERIFY(outcome.err.contains("Try 'corvane-cli --help'"));
+}
+
+namespace {
+
+// What a run shows the user, without the note about the recording itself.
+QByteArray withoutRecordingNote(const QByteArray &err) {
+    QByteArray kept;
+    for (const QByteArray &line : err.split('\n'))
+        if (!line.startsWith("corvane-cli: Recording: ") && !line.isEmpty())
+            kept += line + '\n';
+    return kept;
+}
+
+} // namespace
+
+Outcome TestCli::recordAndReplay(const QStringList &arguments, const QStringList &faults,
+                                 Outcome *replayed, QByteArray *firstBackup,
+                                 QByteArray *replayBackup) {
+    const QString recording = dir_->filePath("session.jsonl");
+    const QString backup = dir_->filePath("backup.bin");
+    const Outcome first = run(QStringList{"--record", recording, "--unmasked"} + arguments, faults);
+    *firstBackup = readFile(backup);
+    QFile::remove(backup);
+    *replayed = run(arguments, {"CORVANE_EMULATOR_REPLAY=" + recording,
+                                "CORVANE_EMULATOR_REPLAY_FULL_SPEED=1"});
+    *replayBackup = readFile(backup);
+    return first;
+}
+
+void TestCli::recordedSessionReplaysToTheSameOutcome_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<int>("exitCode");
+    const QStringList set{"set", "--account", "QUJDREVGR0g=", "--pin", "12345678"};
+    const QStringList backup{"backup", "backup.bin"};
+    const QStringList flash{"flash", "image.bin"};
+    QTest::newRow("list") << QStringList{"list"} << QStringList() << 0;
+    QTest::newRow("info") << QStringList{"info", "--show-pin"} << QStringList() << 0;
+    QTest::newRow("info, short version reply")
+        << QStringList{"info"} << QStringList{"CORVANE_EMULATOR_FAULTS=short:0:20"} << 1;
+    QTest::newRow("set, late reply")
+        << set << QStringList{"CORVANE_EMULATOR_FAULTS=late:0:150"} << 0;
+    QTest::newRow("set, missing reply")
+        << set << QStringList{"CORVANE_EMULATOR_FAULTS=missing:1"} << 1;
+    QTest::newRow("flash, late reply")
+        << flash << QStringList{"CORVANE_EMULATOR_FAULTS=late:2:200"} << 0;
+    QTest::newRow("flash, removal") << flash << QStringList{"CORVANE_EMULATOR_DETACH_AFTER=2"} << 1;
+    QTest::newRow("backup") << backup << QStringList() << 0;
+    QTest::newRow("backup, short reply")
+        << backup << QStringList{"CORVANE_EMULATOR_FAULTS=short:7:30"} << 1;
+    QTest::newRow("backup, removal")
+        << backup << QStringList{"CORVANE_EMULATOR_DETACH_AFTER=40"} << 1;
+    QTest::newRow("resolve, no device involved")
+        << QStringList{"resolve", "--url", "https://example.net/no-code"} << QStringList() << 2;
+}
+
+// The recording holds what the accessory said, faults included: replayed to
+// the same commands it gives the same results, messages, files and codes.
+void TestCli::recordedSessionReplaysToTheSameOutcome() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, faults);
+    QFETCH(int, exitCode);
+    QVERIFY(writeFile(dir_->filePath("image.bin"), pattern(6 * 512 + 100)));
+    Outcome replayed;
+    QByteArray firstBackup, replayBackup;
+    const Outcome first =
+        recordAndReplay(arguments, faults, &replayed, &firstBackup, &replayBackup);
+    QCOMPARE(first.exitCode, exitCode);
+    QCOMPARE(replayed.exitCode, first.exitCode);
+    QCOMPARE(replayed.out, first.out);
+    QCOMPARE(replayed.err, withoutRecordingNote(first.err));
+    QCOMPARE(replayBackup, firstBackup);
+    if (arguments.first() == "backup" && exitCode == 0)
+        QCOMPARE(firstBackup, demoFlash());
+    // Flash contents are announced where they are recorded.
+    const QByteArray recorded = readFile(dir_->filePath("session.jsonl"));
+    const bool holdsFlash = recorded.contains("\"kind\":\"flash read\"");
+    QCOMPARE(first.err.contains("corvane-cli: Recording: "), holdsFlash);
+    QCOMPARE(recorded.left(recorded.indexOf('\n')).contains("\"holds_flash\":true"), holdsFlash);
+}
+
+void TestCli::maskedRecordingHoldsNoAccountIdOrPin() {
+    const QString recording = dir_->filePath("masked.jsonl");
+    const QByteArray account = "QUJDREVGR0g=";
+    const QByteArray pin = "12345678";
+    QCOMPARE(run({"--record", recording, "set", "--account", account, "--pin", pin}).exitCode, 0);
+    const QByteArray written = readFile(recording);
+    const QFile::Permissions everyone = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                        QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                        QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    QCOMPARE(QFileInfo(recording).permissions() & everyone,
+             QFile::Permissions(QFile::ReadOwner | QFile::WriteOwner));
+    const QByteArray info = dir_->filePath("info.jsonl").toUtf8();
+    QCOMPARE(run({"--record", info, "info"}).exitCode, 0);
+    const QByteArray identified = readFile(info);
+    for (const QByteArray &secret : {account, pin}) {
+        for (const QByteArray &text : {written, identified}) {
+            QVERIFY(!text.contains(secret));
+            QVERIFY(!text.contains(secret.toHex()));
+        }
+    }
+    // Masked values match any value of their length, and only of it.
+    const QStringList replay{"CORVANE_EMULATOR_REPLAY=" + recording};
+    QCOMPARE(run({"set", "--account", "WldWWVhYWFg=", "--pin", "87654321"}, replay).exitCode, 0);
+    const Outcome longer = run({"set", "--account", "WldWWVhYWFhYW", "--pin", "87654321"}, replay);
+    QCOMPARE(longer.exitCode, 70);
+    QVERIFY2(longer.err.contains("EMULATOR REPLAY MISMATCH: exchange 1: the program sent a record "
+                                 "write of rp.psnid where the recording holds a record write of "
+                                 "rp.psnid"),
+             longer.err.constData());
+    errors_.removeLast();
+    // A recording that cannot be written stops the command before it starts.
+    const Outcome unwritable = run({"--record", dir_->filePath("missing/r.jsonl"), "info"});
+    QCOMPARE(unwritable.exitCode, 2);
+    QVERIFY(unwritable.out.isEmpty());
+    QVERIFY(unwritable.err.contains("corvane-cli: The recording cannot be written to "));
+    // The support person's table.
+    const Outcome table = run({"replay", recording});
+    QCOMPARE(table.exitCode, 0);
+    QVERIFY2(table.out.contains("Account ID and PIN: masked"), table.out.constData());
+    QVERIFY(table.outLines()
+                .filter(QRegularExpression("^ +2  record write +rp.pin +1024 +\\d+ ms  ok$"))
+                .size() == 1);
+}
+
+void TestCli::replayNamesWhatTheRecordingDoesNotHold_data() {
+    QTest::addColumn<QString>("edit");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    const QStringList set{"set", "--account", "QUJDREVGR0g=", "--pin", "12345678"};
+    QTest::newRow("other value") << QString() << QStringList{"set", "--pin", "12345679"} << 70
+                                 << "EMULATOR REPLAY MISMATCH: exchange 1: the program sent a "
+                                    "record write of rp.pin where the recording holds a record "
+                                    "write of rp.psnid";
+    QTest::newRow("tampered request") << "tamper" << set << 70
+                                      << "EMULATOR REPLAY MISMATCH: exchange 2: the program sent "
+                                         "a record write of rp.pin where the recording holds a "
+                                         "record write of rp.pin (first difference at byte 30)";
+    QTest::newRow("recording ends") << "cut" << set << 70
+                                    << "EMULATOR REPLAY MISMATCH: exchange 2: the program sent a "
+                                       "record write of rp.pin, but the recording ends after "
+                                       "exchange 1";
+    QTest::newRow("program asks less")
+        << QString() << QStringList{"set", "--account", "QUJDREVGR0g="} << 70
+        << "EMULATOR REPLAY INCOMPLETE: the program asked 1 of the "
+           "2 recorded exchanges";
+    QTest::newRow("unreadable recording")
+        << "garble" << set << 70 << "line 3: the request bytes are unusable";
+}
+
+void TestCli::replayNamesWhatTheRecordingDoesNotHold() {
+    QFETCH(QString, edit);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    const QString recording = dir_->filePath("session.jsonl");
+    QCOMPARE(run({"--record", recording, "--unmasked", "set", "--account", "QUJDREVGR0g=", "--pin",
+                  "12345678"})
+                 .exitCode,
+             0);
+    QList<QByteArray> lines = readFile(recording).split('\n');
+    QCOMPARE(lines.size(), 4); // header, two exchanges, the end of the last line
+    if (edit == "tamper")      // the recorded PIN's fourth digit
+        lines[2].replace("3132333435363738", "3132333535363738");
+    if (edit == "cut")
+        lines.removeAt(2);
+    if (edit == "garble")
+        lines[2].replace("\"request\":\"", "\"request\":\"zz");
+    QVERIFY(writeFile(recording, lines.join('\n')));
+    const Outcome replayed = run(arguments, {"CORVANE_EMULATOR_REPLAY=" + recording});
+    errors_.removeLast();
+    QCOMPARE(replayed.exitCode, exitCode);
+    QVERIFY2(replayed.err.contains(message.toUtf8()), replayed.err.constData());
+    if (edit == "garble") {
+        const Outcome table = run({"replay", recording});
+        QCOMPARE(table.exitCode, 2);
+        QVERIFY2(table.err.contains(message.toUtf8()), table.err.constData());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -4,7 +4,9 @@
 #include <QtTest>
 #include <cstring>
 
+#include "device/DeviceChannel.h"
 #include "device/DeviceReport.h"
+#include "device/SessionRecording.h"
 
 namespace {
 
@@ -143,6 +145,80 @@ private slots:
             QVERIFY(version.toUtf8().size() <= 990 * 3);
             QVERIFY(report::replyValueLength(reply) == (reply[8] | reply[9] << 8));
         }
+    }
+
+    // A recorded exchange read back is the exchange that was recorded: the
+    // hex drops trailing zeros, the sizes bring them back, and a short reply
+    // keeps its length.
+    void recordedExchangeReadsBack() {
+        recording::Recorder recorder(QStringLiteral("test"), false);
+        DeviceReport reply{};
+        reply[0] = 0x11;
+        recorder.noteExchange(report::flashRead(1023), reply, 10, 42, ExchangeResult::ShortReply);
+        recorder.noteExchange(report::recordRead(0x2203, "version"), reply, -1, 1500,
+                              ExchangeResult::Timeout);
+        const recording::Recording recorded = recorder.snapshot();
+        QByteArray text = recording::headerLine(recorded.header);
+        for (const recording::Exchange &exchange : recorded.exchanges)
+            text += recording::exchangeLine(exchange);
+        QString error;
+        const auto read = recording::parse(text, &error);
+        QVERIFY2(read, qPrintable(error));
+        QCOMPARE(read->exchanges.size(), std::size_t(2));
+        const DeviceReport request = report::flashRead(1023);
+        QCOMPARE(read->exchanges[0].request, bytes(request, 0, int(kReportSize)));
+        QCOMPARE(read->exchanges[0].reply->size(), 10);
+        QCOMPARE(read->exchanges[0].reply->at(0), char(0x11));
+        QCOMPARE(read->exchanges[0].ms, 42);
+        QCOMPARE(read->exchanges[1].result, QStringLiteral("no reply"));
+        QVERIFY(!read->exchanges[1].reply);
+        QCOMPARE(recording::requestTarget(read->exchanges[0].request), QStringLiteral("0x7fe00"));
+        QVERIFY(read->header.holdsFlash);
+        QVERIFY(!read->header.masked);
+    }
+
+    void hostileRecordingsAreRefused_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("reply too long")
+            << QByteArray(
+                   R"({"n":1,"result":"ok","ms":0,"request_size":1024,"request":"00","reply_size":1025,"reply":"00"})")
+            << "line 2: the reply bytes are unusable";
+        QTest::newRow("more hex than its size")
+            << QByteArray(
+                   R"({"n":1,"result":"ok","ms":0,"request_size":1,"request":"0000","reply_size":1,"reply":"00"})")
+            << "line 2: the request bytes are unusable";
+        QTest::newRow("out of order")
+            << QByteArray(
+                   R"({"n":2,"result":"no reply","ms":0,"request_size":1024,"request":"00"})")
+            << "line 2: exchange number 2, expected 1";
+        QTest::newRow("negative delay")
+            << QByteArray(
+                   R"({"n":1,"result":"no reply","ms":-5,"request_size":1024,"request":"00"})")
+            << "line 2: the delay is not a number of milliseconds up to 600000";
+        QTest::newRow("reply without a result that has one")
+            << QByteArray(
+                   R"({"n":1,"result":"no reply","ms":0,"request_size":1024,"request":"00","reply_size":1,"reply":"00"})")
+            << "line 2: the result \"no reply\" does not fit the reply";
+        QTest::newRow("unknown result")
+            << QByteArray(R"({"n":1,"result":"fine","ms":0,"request_size":1024,"request":"00"})")
+            << "line 2: unknown result \"fine\"";
+    }
+
+    void hostileRecordingsAreRefused() {
+        QFETCH(QByteArray, line);
+        QFETCH(QString, why);
+        const QByteArray header =
+            R"({"format":"corvane-session","version":1,"path":"/dev/x",)"
+            R"("vendor_id":"1abe","product_id":"2203","usage_page":2,"usage":1})";
+        QString error;
+        QVERIFY(recording::parse(header + "\n", &error));
+        QVERIFY(!recording::parse(header + "\n" + line + "\n", &error));
+        QCOMPARE(error, why);
+        QVERIFY(!recording::parse(QByteArray(header).replace("\"version\":1", "\"version\":2"),
+                                  &error));
+        QCOMPARE(error, QStringLiteral("line 1: recording format version 2; this program reads "
+                                       "version 1"));
     }
 };
 

@@ -6,6 +6,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "EmulatorReplay.h"
+#include "ReplayFile.h"
+#include "device/SessionRecording.h"
+#include "firmware/WorkerThreadForFW.h"
+#include "readback/WorkerThreadForSaveData.h"
 #include "support/DialogAnswerer.h"
 #include "support/WindowFixture.h"
 #include "ui/LogRedaction.h"
@@ -53,6 +58,44 @@ const char *const kLeakyResolver =
     "    raise ValueError('token answer {\"access_token\": \"tok-5ecr3t-value\"} for ' + url +\n"
     "                     ' with client_secret=' + os.environ['CORVANE_CLIENT_SECRET'] +\n"
     "                     ' Authorization: Bearer tok-5ecr3t-value')\n";
+
+// The window's Save, firmware update and flash backup, one after the other,
+// with their dialogs answered; returns the texts of the boxes they showed.
+QStringList saveUpdateAndBackUp(MainWindow *window, DialogAnswerer &answerer,
+                                const QTemporaryDir &dir) {
+    const int before = answerer.count();
+    window->editPsnId->setText(QStringLiteral("QUJDREVGR0g="));
+    window->editPin->setText(QStringLiteral("12345678"));
+    window->slotPushButtonRunSaveData();
+    const QString image = dir.filePath(QStringLiteral("image.bin"));
+    QFile file(image);
+    if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray(5 * 512 + 7, 'f')) < 0)
+        return {};
+    file.close();
+    answerer.answerFileDialog(image);
+    window->slotPushButtonLoadFW();
+    const int beforeUpdate = answerer.count();
+    window->slotPushButtonRunUpdateFW();
+    if (!fixture::waitUntil(
+            [&] { return window->fwWorker->isFinished() && answerer.count() > beforeUpdate; }))
+        return {};
+    // The flash reads start after the first block answered late by 300 ms.
+    emu::answerLate(fixture::kDevicePath, emu::requestCount(fixture::kDevicePath) + 3, 300);
+    const int beforeBackup = answerer.count();
+    QStringList entries;
+    answerer.answerFileDialog(dir.filePath(QStringLiteral("backup.bin")));
+    chooseFromNextMenu(QStringLiteral("Back up device flash…"), &entries);
+    openBackgroundMenu(window);
+    if (!fixture::waitUntil([&] {
+            return window->saveDataWorker->isFinished() && answerer.count() > beforeBackup + 1;
+        }))
+        return {};
+    QStringList texts;
+    for (const SeenDialog &dialog : answerer.seen().mid(before))
+        if (dialog.kind == QLatin1String("message"))
+            texts << dialog.text;
+    return texts;
+}
 
 } // namespace
 
@@ -105,6 +148,59 @@ private slots:
         QFile saved(path);
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QVERIFY(saved.readAll().contains("current pid:2203"));
+        QCOMPARE(emu::misuseCount(), 0);
+    }
+
+    // What the window did with the accessory, recorded from its background
+    // menu, replays in a fresh window to the same boxes and the same backup.
+    void recordedWindowSessionReplaysTheSameWay() {
+        QTemporaryDir dir;
+        const QString recordingPath = dir.filePath(QStringLiteral("session"));
+        fixture::attachStandardDevice();
+        QStringList recordedTexts;
+        QByteArray recordedBackup;
+        {
+            auto window = fixture::makeWindow();
+            window->show();
+            DialogAnswerer answerer;
+            answerer.answerFileDialog(recordingPath);
+            QStringList entries;
+            chooseFromNextMenu(QStringLiteral("Record device session…"), &entries);
+            openBackgroundMenu(window.get());
+            QVERIFY(fixture::waitUntil([] { return recording::active() != nullptr; }, 5000));
+            recordedTexts = saveUpdateAndBackUp(window.get(), answerer, dir);
+            QCOMPARE(recordedTexts, QStringList({QStringLiteral("Save data successfully!"),
+                                                 QStringLiteral("Download firmware successfully!"),
+                                                 QStringLiteral("Save data successfully!")}));
+            chooseFromNextMenu(QStringLiteral("Record device session…"), &entries);
+            openBackgroundMenu(window.get());
+            QVERIFY(fixture::waitUntil([] { return recording::active() == nullptr; }, 5000));
+            QVERIFY(fixture::waitUntil([&] {
+                return answerer.texts().filter(QStringLiteral("holds flash contents")).size() == 1;
+            }));
+        }
+        recordedBackup = readAll(dir.filePath(QStringLiteral("backup.bin")));
+        QCOMPARE(recordedBackup.size(), int(emu::kFlashSize));
+        QFile::remove(dir.filePath(QStringLiteral("backup.bin")));
+        const QString saved = recordingPath + QStringLiteral(".jsonl");
+        QString error;
+        const auto recorded = recording::load(saved, &error);
+        QVERIFY2(recorded, qPrintable(error));
+        QVERIFY(recorded->header.holdsFlash);
+        QCOMPARE(recorded->header.device->productId, uint16_t(0x2203));
+        QVERIFY(!readAll(saved).contains("QUJDREVGR0g="));
+
+        fixture::resetEmulation();
+        QVERIFY2(demo::startReplay(saved, true, &error), qPrintable(error));
+        {
+            auto window = fixture::makeWindow();
+            window->show();
+            DialogAnswerer answerer;
+            QCOMPARE(saveUpdateAndBackUp(window.get(), answerer, dir), recordedTexts);
+        }
+        QVERIFY(emu::replayFailures().empty());
+        QCOMPARE(emu::replayedExchanges(), emu::scriptedExchanges());
+        QCOMPARE(readAll(dir.filePath(QStringLiteral("backup.bin"))), recordedBackup);
         QCOMPARE(emu::misuseCount(), 0);
     }
 

@@ -1,4 +1,5 @@
 #include "EmulatedAccessory.h"
+#include "EmulatorReplay.h"
 
 #include <hidapi.h>
 
@@ -581,6 +582,51 @@ private slots:
         QVERIFY(!notified);
         dev = hid_open_path(kPath.c_str());
         QVERIFY(!roundTrip(dev, recordRead("rp.pin")).empty()); // write fault is gone
+        hid_close(dev);
+    }
+
+    void replayAnswersFromTheRecording_data() {
+        QTest::addColumn<bool>("fullSpeed");
+        QTest::newRow("recorded delays") << false;
+        QTest::newRow("full speed") << true;
+    }
+
+    // A replay answers with the recorded bytes after the recorded delay, not
+    // from the device's records; a masked value matches any of its length; a
+    // recorded failed read unplugs the device; what the recording lacks is
+    // named.
+    void replayAnswersFromTheRecording() {
+        QFETCH(bool, fullSpeed);
+        emu::setRecordText(kPath, "version", "not from the records");
+        using Outcome = emu::ReplayExchange::Outcome;
+        Bytes recordedReply(30, 0);
+        recordedReply[29] = 0x5A;
+        emu::ReplayScript script;
+        script.fullSpeed = fullSpeed;
+        script.exchanges.push_back(
+            {1, recordRead("version"), recordedReply, 300, Outcome::Replied});
+        script.exchanges.push_back(
+            {2, recordWrite("rp.pin", text("XXXX")), {}, 0, Outcome::NoReply, true});
+        script.exchanges.push_back({3, flashRead(0), {}, 0, Outcome::ReadFailed});
+        emu::startReplay(script);
+        hid_device *dev = hid_open_path(kPath.c_str());
+        QCOMPARE(send(dev, recordRead("version")), 1024);
+        Bytes reply(emu::kReportSize, 0xEE);
+        QCOMPARE(hid_read_timeout(dev, reply.data(), reply.size(), 100), fullSpeed ? 30 : 0);
+        if (!fullSpeed)
+            QCOMPARE(hid_read_timeout(dev, reply.data(), reply.size(), kWait), 30);
+        QCOMPARE(slice(reply, 0, 30), recordedReply);
+        QCOMPARE(send(dev, recordWrite("rp.pin", text("1234"))), 1024);
+        QCOMPARE(readInto(dev, 20), 0);
+        QCOMPARE(send(dev, flashRead(0)), 1024);
+        QVERIFY(!emu::isAttached(kPath));
+        QCOMPARE(readInto(dev, 20), -1);
+        QVERIFY(emu::replayFailures().empty());
+        QCOMPARE(emu::replayedExchanges(), 3);
+        QCOMPARE(send(dev, flashRead(512)), -1);
+        QCOMPARE(emu::replayFailures(),
+                 std::vector<std::string>{"exchange 4: the program sent a flash read at 0x200, "
+                                          "but the recording ends after exchange 3"});
         hid_close(dev);
     }
 

@@ -80,6 +80,7 @@ MainWindow::~MainWindow() {
     // Exit is refused while a worker runs; this only guards against a thread
     // object being destroyed under a running thread on any other way out.
     stopWorkers(ULONG_MAX);
+    finishSessionRecording(false);
 }
 
 QPushButton *MainWindow::createButton(const QRect &geometry, const char *slot,

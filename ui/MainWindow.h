@@ -13,6 +13,7 @@
 
 #include "device/DeviceChannel.h"
 #include "device/DeviceLock.h"
+#include "device/SessionRecording.h"
 #include "ui/QtCompat.h"
 
 class QAction;
@@ -203,6 +204,11 @@ private:
 
     void backUpFlashInteractively();
     void saveDiagnosticLog();
+    // "Record device session…": starts a recording, or ends the one running.
+    void toggleSessionRecording();
+    // Writes the running recording, if any; `tell` shows where it went.
+    void finishSessionRecording(bool tell);
+    std::shared_ptr<recording::Recorder> sessionRecorder;
 
     DeviceChannel channel{hidHandle};
     QPixmap backgroundPixmap2x; // loaded when first painted on a high-density screen

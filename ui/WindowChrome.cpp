@@ -117,6 +117,10 @@ void MainWindow::contextMenuEvent(QContextMenuEvent *event) {
     menu.addAction(QStringLiteral("Back up device flash…"), this,
                    &MainWindow::backUpFlashInteractively);
     menu.addAction(QStringLiteral("Save diagnostic log…"), this, &MainWindow::saveDiagnosticLog);
+    QAction *record = menu.addAction(QStringLiteral("Record device session…"), this,
+                                     &MainWindow::toggleSessionRecording);
+    record->setCheckable(true);
+    record->setChecked(sessionRecorder != nullptr);
     if (backgroundMenuExtension)
         backgroundMenuExtension(&menu);
     menu.exec(event->globalPos());

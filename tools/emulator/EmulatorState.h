@@ -5,6 +5,7 @@
 // the hidapi functions (EmulatedAccessory.cpp). Not for use outside them.
 
 #include "EmulatedAccessory.h"
+#include "EmulatorReplay.h"
 
 #include <hidapi.h>
 
@@ -95,6 +96,13 @@ struct Device {
     bool vanishOnOpen = false;
 };
 
+// A replay in progress (EmulatorReplay.cpp).
+struct ReplayState {
+    ReplayScript script;
+    std::size_t next = 0; // the exchange the next write must match
+    std::vector<std::string> failures;
+};
+
 struct Data {
     std::map<std::string, Device> devices; // known paths, attached or not
     std::vector<std::string> order;        // attached paths in enumeration order
@@ -107,6 +115,7 @@ struct Data {
     bool failInit = false;
     const wchar_t *lastError = nullptr;
     HotplugListener hotplug;
+    std::shared_ptr<ReplayState> replay;
 };
 
 struct State {
@@ -172,6 +181,11 @@ struct WriteStep {
 };
 
 WriteStep writeLocked(Data &data, hid_device *dev, const unsigned char *bytes, std::size_t length);
+int fail(hid_device_ &handle, const wchar_t *error);
+void logRequest(Data &data, hid_device_ &handle, const Bytes &request, int index);
+void checkNothingLeftUnread(Data &data, const hid_device_ &handle);
+// A write while a replay runs (EmulatorReplay.cpp).
+WriteStep replayWrite(Data &data, hid_device_ &handle, const Bytes &request);
 int stallWrite(State &s, std::unique_lock<std::mutex> &lock, hid_device_ &handle, int ms);
 // `timeoutMs` empty: block or poll according to the handle's mode (hid_read).
 int readReply(hid_device *dev, unsigned char *out, std::size_t length, std::optional<int> timeoutMs,

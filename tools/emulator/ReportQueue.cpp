@@ -176,6 +176,8 @@ WriteStep writeLocked(Data &data, hid_device *dev, const unsigned char *bytes, s
         recordMisuse(data, "hid_write with a null buffer (" + handle->path + ")");
         return {};
     }
+    if (data.replay)
+        return replayWrite(data, *handle, Bytes(bytes, bytes + length));
     Device *device = liveDevice(data, *handle);
     if (!device)
         return {fail(*handle, kErrDisconnected)};

@@ -12,14 +12,23 @@
 //   CORVANE_EMULATOR_DETACH_AFTER=N    unplug after N more requests
 //   CORVANE_EMULATOR_VERSION=TEXT      the version record (bytes as given)
 //   CORVANE_EMULATOR_ACCOUNT=TEXT      the account ID record (bytes as given)
+//   CORVANE_EMULATOR_FAULTS=LIST       faults by request number (from 0), comma
+//                                      separated: late:N:MS (the reply comes MS
+//                                      late), short:N:BYTES, missing:N (never
+//                                      answered)
+//   CORVANE_EMULATOR_REPLAY=FILE       replay a recorded session instead of the
+//                                      demo accessory (see ReplayFile.h); exits
+//                                      70 when the replay did not hold
 //   CORVANE_EMULATOR_STATE_DIR=DIR     at exit, write what the accessory holds
 //                                      there: firmware.bin, record.<name>
+#include <QStringList>
 #include <QtGlobal>
 #include <cerrno>
 #include <utility>
 
 #include "DemoAccessory.h"
 #include "EmulatedAccessory.h"
+#include "ReplayFile.h"
 #include "cli/CliApp.h"
 
 namespace {
@@ -39,6 +48,20 @@ void attachSecondAccessory() {
     emu::setRecordText(kSecondPath, "version", "V2.0.0 (second emulated)");
     emu::setRecordText(kSecondPath, "rp.psnid", "c2Vjb25kSUQ=");
     emu::setRecordText(kSecondPath, "rp.pin", "11112222");
+}
+
+void injectFaults(const QString &list) {
+    for (const QString &fault : list.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QStringList parts = fault.split(QLatin1Char(':'));
+        const int index = parts.value(1).toInt();
+        const int amount = parts.value(2).toInt();
+        if (parts.first() == QLatin1String("late"))
+            emu::answerLate(demo::kDemoPath, index, amount);
+        else if (parts.first() == QLatin1String("short"))
+            emu::shortReplies(demo::kDemoPath, emu::matchIndex(index), std::size_t(amount));
+        else if (parts.first() == QLatin1String("missing"))
+            emu::answerLate(demo::kDemoPath, index, 24 * 3600 * 1000);
+    }
 }
 
 void configureDemoAccessory() {
@@ -64,11 +87,19 @@ void configureDemoAccessory() {
     const int detachAfter = qEnvironmentVariableIntValue("CORVANE_EMULATOR_DETACH_AFTER", &given);
     if (given)
         emu::detachAfterRequests(demo::kDemoPath, detachAfter);
+    injectFaults(qEnvironmentVariable("CORVANE_EMULATOR_FAULTS"));
 }
 
 } // namespace
 
 int main(int argc, char *argv[]) {
+    const demo::ReplaySetup replay = demo::replayFromEnvironment();
+    if (replay == demo::ReplaySetup::Failed)
+        return demo::kReplayFailedExit;
+    if (replay == demo::ReplaySetup::Started) {
+        const int result = runCli(argc, argv);
+        return demo::replayHeld() ? result : demo::kReplayFailedExit;
+    }
     configureDemoAccessory();
     const int result = runCli(argc, argv);
     const QString stateDir = qEnvironmentVariable("CORVANE_EMULATOR_STATE_DIR");

@@ -7,6 +7,8 @@
 //                                received image), record.<name>
 //   CORVANE_EMULATOR_REPLY_DELAY_MS  the accessory answers each request this
 //                                late, like real full-speed USB (about 20 ms)
+//   CORVANE_EMULATOR_REPLAY=FILE replay a recorded session instead (see
+//                                ReplayFile.h); exits 70 when it did not hold
 //   CORVANE_AUTO_ANSWER=1        answer every message box with its default
 //                                button and print "dialog: <title>: <text>";
 //                                print "window shown" once the window is up
@@ -29,6 +31,7 @@
 
 #include "DemoAccessory.h"
 #include "EmulatedAccessory.h"
+#include "ReplayFile.h"
 #include "app/Application.h"
 #include "device/Hotplug.h"
 #include "ui/MainWindow.h"
@@ -148,11 +151,17 @@ bool hasOption(int argc, char **argv, const char *option) {
 } // namespace
 
 int main(int argc, char *argv[]) {
-    demo::prepareDemoAccessory();
-    if (!stateDir().isEmpty())
-        demo::restoreState(stateDir());
-    if (!hasOption(argc, argv, "--no-device"))
-        demo::plugInDemoAccessory();
+    const demo::ReplaySetup replay = demo::replayFromEnvironment();
+    if (replay == demo::ReplaySetup::Failed)
+        return demo::kReplayFailedExit;
+    const bool demoAccessory = replay == demo::ReplaySetup::NotAsked;
+    if (demoAccessory) {
+        demo::prepareDemoAccessory();
+        if (!stateDir().isEmpty())
+            demo::restoreState(stateDir());
+        if (!hasOption(argc, argv, "--no-device"))
+            demo::plugInDemoAccessory();
+    }
     forwardHotplugToWindow();
     MainWindow::setBackgroundMenuExtension(addPlugEntry);
     const bool autoAnswer = qEnvironmentVariableIntValue("CORVANE_AUTO_ANSWER") == 1;
@@ -165,7 +174,9 @@ int main(int argc, char *argv[]) {
     });
     // A start refused by the single-instance guard never had the accessory;
     // the running copy saves what it holds.
-    if (!stateDir().isEmpty() && result != kAlreadyRunningExitCode)
+    if (demoAccessory && !stateDir().isEmpty() && result != kAlreadyRunningExitCode)
         demo::exportState(stateDir());
+    if (!demoAccessory && !demo::replayHeld())
+        return demo::kReplayFailedExit;
     return result;
 }
