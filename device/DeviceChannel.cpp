@@ -109,14 +109,26 @@ ExchangeResult DeviceChannel::exchange(const DeviceReport &request, DeviceReport
     return answered;
 }
 
-int DeviceChannel::discardQueuedReports() {
+int DeviceChannel::discardQueuedReports(bool *failed) {
     DeviceReport stale;
     int discarded = 0;
-    while (hid_read_timeout(handle_, stale.data(), stale.size(), 0) > 0)
+    int got = 0;
+    while ((got = hid_read_timeout(handle_, stale.data(), stale.size(), 0)) > 0)
         ++discarded;
+    if (failed)
+        *failed = got < 0;
     if (discarded > 0)
         qDebug("discarded %d stale report(s) before a request", discarded);
     return discarded;
+}
+
+bool DeviceChannel::stillAttached() {
+    QMutexLocker lock(&mutex_);
+    if (!handle_)
+        return false;
+    bool failed = false;
+    owedReplies_ = std::max(0, owedReplies_ - discardQueuedReports(&failed));
+    return !failed;
 }
 
 ExchangeResult DeviceChannel::awaitOwedReplies(ReplyWait wait) {

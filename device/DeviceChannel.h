@@ -71,6 +71,11 @@ public:
     ExchangeResult exchange(const DeviceReport &request, DeviceReport *reply, ReplyWait wait,
                             LateReplyAllowance *allowance = nullptr);
 
+    // False when no handle is open or the device behind it is gone (its
+    // node reports an error); reports queued meanwhile are discarded, as
+    // before a request. Waits for no reply.
+    bool stillAttached();
+
     // Stores a newly opened handle, closing the one it replaces. Replies still
     // owed by the device may arrive in the new handle, so they stay counted.
     void replace(hid_device *newHandle);
@@ -78,7 +83,7 @@ public:
     void close();
 
 private:
-    int discardQueuedReports();
+    int discardQueuedReports(bool *failed = nullptr);
     ExchangeResult awaitOwedReplies(ReplyWait wait);
     // `replyLength` receives the size of the reply read, if one was.
     ExchangeResult awaitReply(const DeviceReport &request, DeviceReport &reply, int boundMs,

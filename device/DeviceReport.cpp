@@ -53,10 +53,14 @@ bool readsVersion(const DeviceReport &request) {
     return std::strncmp(name, "version", kRecordNameWidth) == 0;
 }
 
-// A record reply must deliver its value length and the value it announces.
+// A record reply must deliver its value length and, when it announces a
+// value, the value's start. A value announced longer than the reply that
+// arrived (a record never written reads as length 0xFFFF) is clipped to what
+// arrived: the reply buffer is zero-filled before the read, so the text ends
+// where the reply did.
 std::size_t recordReplyBytes(const DeviceReport &reply, bool isVersionRecord) {
     const std::size_t offset = recordValueOffset(isVersionRecord);
-    return std::max(kValueLengthEnd, offset + clippedValueLength(reply, offset));
+    return clippedValueLength(reply, offset) == 0 ? kValueLengthEnd : offset + 1;
 }
 
 } // namespace

@@ -121,9 +121,15 @@ void MainWindow::handleInterfaceArrival(const QString &interfaceName) {
         return;
     // Another interface coming never takes the window away from the accessory
     // it has open and identified: values typed but not saved stay, and a
-    // running job keeps its device.
-    if (hidHandle)
-        return;
+    // running job keeps its device. But when the open device is in fact gone
+    // (its removal was missed, for instance while udev was not running), the
+    // arrival may well be that device back, and it is opened afresh.
+    if (hidHandle) {
+        if (deviceJobRunning() || channel.stillAttached())
+            return;
+        qDebug("the open accessory is gone without a removal notice; looking again");
+        endSessionForRemoval();
+    }
     // During and after an update only the updated accessory is taken, by its
     // own look; an update that fails leaves the arrival for afterwards.
     if (updatedUnit) {
@@ -141,6 +147,10 @@ void MainWindow::handleInterfaceRemoval(const QString &interfaceName) {
     // not its name is among the watched ones; another accessory's does not.
     if (!hotplug::namesDevice(interfaceName, QString::fromUtf8(devicePath)))
         return;
+    endSessionForRemoval();
+}
+
+void MainWindow::endSessionForRemoval() {
     stopWorkersForRemoval();
     closeDeviceHandle();
     editPsnId->setText(QString());

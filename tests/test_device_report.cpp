@@ -107,6 +107,19 @@ private slots:
         QCOMPARE(report::replyRecordText(replyWithValue(0xFFFF, 34, fill), true).size(), 990);
     }
 
+    // A record never written announces 0xFFFF bytes; a 1023-byte input report
+    // still answers it (clipped), but one that stops before the value or the
+    // length field does not.
+    void bytesARecordReplyNeeds() {
+        const DeviceReport psnId = report::recordRead(0x2203, "rp.psnid");
+        const DeviceReport version = report::recordRead(0x2203, "version");
+        QVERIFY(report::replyBytesNeeded(psnId, replyWithValue(0xFFFF, 26, "")) <= 1023);
+        QVERIFY(report::replyBytesNeeded(version, replyWithValue(0xFFFF, 34, "")) <= 1023);
+        QCOMPARE(report::replyBytesNeeded(psnId, replyWithValue(5, 26, "abcde")), std::size_t(27));
+        QCOMPARE(report::replyBytesNeeded(version, replyWithValue(5, 34, "V1")), std::size_t(35));
+        QCOMPARE(report::replyBytesNeeded(psnId, replyWithValue(0, 26, "")), std::size_t(10));
+    }
+
     void flashReplyData() {
         DeviceReport reply{};
         for (int i = 0; i < 512; ++i)

@@ -155,6 +155,7 @@ private slots:
     void removalOfAnotherNodeChangesNothing_data();
     void removalOfAnotherNodeChangesNothing();
     void arrivalWhileOpenKeepsTypedValues();
+    void arrivalAfterMissedRemovalReopens();
 
     void removalDuringFirmwareTransferEndsItAsFailed();
     void arrivalDuringFirmwareTransferLeavesItAlone();
@@ -437,6 +438,24 @@ void TestHotplug::arrivalWhileOpenKeepsTypedValues() {
     QCOMPARE(QString::fromUtf8(window->devicePath), QString::fromStdString(fixture::kDevicePath));
     QCOMPARE(emu::openHandleCount(), 1);
     QVERIFY(emu::requestLog().empty());
+}
+
+// The open accessory was unplugged and plugged back in without its removal
+// reaching the window: the arrival must not be taken for another device's.
+void TestHotplug::arrivalAfterMissedRemovalReopens() {
+    auto window = fixture::makeWindow();
+    QVERIFY(showsConnected(*window));
+    emu::detach(fixture::kDevicePath);
+    emu::DeviceSpec spec;
+    spec.path = fixture::kDevicePath;
+    emu::attach(spec);
+    emu::setRecordText(fixture::kDevicePath, "rp.pin", "11223344");
+
+    window->handleInterfaceArrival(kOpenedName);
+
+    QVERIFY(showsConnected(*window));
+    QCOMPARE(emu::openHandleCount(), 1);
+    QCOMPARE(window->editPin->text(), QStringLiteral("11223344"));
 }
 
 void TestHotplug::removalDuringFirmwareTransferEndsItAsFailed() {

@@ -189,6 +189,9 @@ private:
     void showConnected(bool connected);
     void closeDeviceHandle();
     void stopWorkersForRemoval();
+    // The removal steps for the open device: workers stopped, handle closed,
+    // displays back to "Device not connected".
+    void endSessionForRemoval();
     // Asks each running worker to stop and waits up to `waitMs` for it.
     void stopWorkers(unsigned long waitMs);
     void dimFirmwareArrows();
