@@ -34,7 +34,12 @@ Commands:
                         other local users while the command runs (in
                         /proc/PID/cmdline, ps): prefer -.
   flash IMAGE           write the firmware image IMAGE, then identify the
-                        accessory again and print its version. A first Ctrl-C
+                        accessory again and print its version; an accessory
+                        that restarts after the update is waited for (at most
+                        10 seconds, the same unit only). An accessory that
+                        does not answer its identification is warned about
+                        on standard error and updated all the same, since an
+                        update may repair it. A first Ctrl-C
                         during the update only warns (a half-written image
                         can leave the accessory unusable); a second one
                         within 3 seconds stops it.
@@ -63,8 +68,9 @@ Options:
 Results go to standard output; messages and progress go to standard error.
 Control characters in text read from the accessory or the network are
 replaced before they are printed. Progress is a bar on a terminal and one line
-per sixth otherwise. Only one program at a time works with an accessory: the
-lock files live in $XDG_RUNTIME_DIR.
+per sixth otherwise. Only one program at a time works with an accessory: each
+takes a lock on the accessory's device node, which the window, other users
+and sudo meet too.
 
 Exit status:
   0   done
