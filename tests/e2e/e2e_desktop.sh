@@ -38,15 +38,8 @@ main_window_visible() {
     xdotool search --onlyvisible --name '^Corvane$' >/dev/null 2>&1
 }
 
-wait_until() { # seconds, command...: polls the command every 0.1 s
-    local tenths=$(( $1 * 10 ))
-    shift
-    for _ in $(seq "$tenths"); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    return 1
-}
+# shellcheck source=tests/e2e/checks.sh
+source "$(dirname "$0")/checks.sh"
 
 # Answers a box with the keyboard, as a user would: it must have the focus.
 answer_box() { # title key
@@ -157,17 +150,6 @@ xdotool click 3
 sleep 0.8
 # The menu reads "Close", "Show/Hide": the first entry.
 xdotool key Down Return
-wait_until 10 bash -c "! kill -0 $app_pid 2>/dev/null" ||
-    fail "the program still runs after the tray menu's Close"
-set +e
-wait "$app_pid"
-code=$?
-set -e
-app_pid=
-[ "$code" = 0 ] || fail "the program ended with $code"
-
-step "the device got what was typed"
-[ "$(cat "$work/state/record.rp.psnid")" = "DesktopId77" ] ||
-    fail "account ID record: $(cat "$work/state/record.rp.psnid")"
-[ "$(cat "$work/state/record.rp.pin")" = "1357" ] || fail "PIN record: $(cat "$work/state/record.rp.pin")"
+expect_program_ended_cleanly
+expect_device_records "$work/state" DesktopId77 1357
 echo "1 passed, 0 failed"

@@ -41,15 +41,8 @@ fail() {
 }
 step() { echo "--- $*"; }
 
-wait_until() { # seconds, command...: polls the command every 0.1 s
-    local tenths=$(( $1 * 10 ))
-    shift
-    for _ in $(seq "$tenths"); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    return 1
-}
+# shellcheck source=tests/e2e/checks.sh
+source "$(dirname "$0")/checks.sh"
 
 for tool in sway swaymsg grim wtype jq dbus-daemon setpriv; do
     command -v "$tool" >/dev/null || fail "$tool is not installed"
@@ -202,17 +195,6 @@ tray activate "$work/runtime/items"
 wait_until 10 hidden Corvane || fail "the window did not hide"
 labels=$(tray menu "$work/runtime/items" Close) || fail "the tray menu has no Close: $labels"
 [ "$(echo $labels)" = "Close Show/Hide" ] || fail "the tray menu reads: $(echo $labels)"
-wait_until 10 bash -c "! kill -0 $app_pid 2>/dev/null" ||
-    fail "the program still runs after the tray menu's Close"
-set +e
-wait "$app_pid"
-code=$?
-set -e
-app_pid=
-[ "$code" = 0 ] || fail "the program ended with $code"
-
-step "the device got what was typed"
-[ "$(cat "$work/state/record.rp.psnid")" = "WaylandId42" ] ||
-    fail "account ID record: $(cat "$work/state/record.rp.psnid")"
-[ "$(cat "$work/state/record.rp.pin")" = "2468" ] || fail "PIN record: $(cat "$work/state/record.rp.pin")"
+expect_program_ended_cleanly
+expect_device_records "$work/state" WaylandId42 2468
 echo "1 passed, 0 failed"
