@@ -4,13 +4,15 @@
 #include <QMessageBox>
 
 #include "app/SingleInstance.h"
+#include "common/MessageLog.h"
 #include "ui/MainWindow.h"
-#include "ui/MessageLog.h"
+#include "ui/Messages.h"
 #include "ui/StyleSheets.h"
 
 int runCorvane(int &argc, char **argv, const std::function<void()> &onApplicationCreated) {
     QApplication app(argc, argv);
     MessageLog::install();
+    watchMessageBoxes();
     // The "already running" box has no window to take its look from.
     app.setStyleSheet(QString::fromUtf8(styles::kDialogs));
     if (onApplicationCreated)

@@ -8,7 +8,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "device/RuntimeFolder.h"
+#include "common/RuntimeFolder.h"
 #else
 #include <QSharedMemory>
 #endif

@@ -13,7 +13,7 @@
 
 #include "EmulatedAccessory.h"
 #include "ui/MainWindow.h"
-#include "ui/TrayMenu.h"
+#include "ui/Tray.h"
 
 namespace {
 
@@ -87,8 +87,8 @@ int main(int argc, char **argv) {
     if (argc > 1 && qstrcmp(argv[1], "--child-dialog") == 0)
         return runChild(argc, argv, false);
 
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen"
-                                                                   : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     const QString self = QString::fromLocal8Bit(argv[0]);
     std::vector<double> windowMs, dialogMs;
     long windowRss = 0, dialogRss = 0;

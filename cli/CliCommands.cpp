@@ -315,7 +315,8 @@ int setRecords(const Request &request) {
         const std::optional<QString> &value;
         const char *name;
         const char *label;
-    } given[] = {{account, "rp.psnid", "account ID"}, {pin, "rp.pin", "PIN"}};
+    } given[] = {{account, accessory::kAccountIdRecord, "account ID"},
+                 {pin, accessory::kPinRecord, "PIN"}};
     for (const auto &field : given) {
         if (!field.value)
             continue;

@@ -5,7 +5,7 @@
 #include <QLockFile>
 #include <QUrl>
 
-#include "device/RuntimeFolder.h"
+#include "common/RuntimeFolder.h"
 
 #ifdef Q_OS_UNIX
 #include <cerrno>

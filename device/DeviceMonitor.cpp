@@ -6,11 +6,11 @@
 #include "device/UdevMonitor.h"
 #endif
 
-DeviceMonitor *DeviceMonitor::create(MainWindow *window) {
+DeviceMonitor *DeviceMonitor::create(QObject *parent) {
 #ifdef Q_OS_LINUX
-    return UdevMonitor::create(window);
+    return UdevMonitor::create(parent);
 #else
-    Q_UNUSED(window);
+    Q_UNUSED(parent);
     return nullptr;
 #endif
 }

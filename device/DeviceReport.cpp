@@ -1,5 +1,7 @@
 #include "device/DeviceReport.h"
 
+#include "device/AccessoryIds.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -50,7 +52,7 @@ bool isRequest(const DeviceReport &request, uint8_t command, uint8_t target) {
 
 bool readsVersion(const DeviceReport &request) {
     const char *name = reinterpret_cast<const char *>(request.data() + 9);
-    return std::strncmp(name, "version", kRecordNameWidth) == 0;
+    return std::strncmp(name, accessory::kVersionRecord, kRecordNameWidth) == 0;
 }
 
 // A record reply must deliver its value length and, when it announces a

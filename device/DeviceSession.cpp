@@ -10,16 +10,7 @@
 namespace accessory {
 
 const std::array<Candidate, 7> &candidates() {
-    static constexpr std::array<Candidate, 7> kCandidates{{
-        {0x1ABE, 0x2203},
-        {0x6A3A, 0x2202},
-        {0xABCD, 0x2203},
-        {0x1ABE, 0x2109},
-        {0xABCD, 0x2204},
-        {0xABCD, 0x2206},
-        {0x1ABE, 0x2204},
-    }};
-    return kCandidates;
+    return kOpenedPairs;
 }
 
 const char *const kPermissionHint =
@@ -123,9 +114,9 @@ Identity identify(DeviceChannel &channel, uint16_t productId) {
         const char *name;
         std::optional<QString> Identity::*field;
     };
-    static constexpr RecordTarget kRecords[] = {{"version", &Identity::version},
-                                                {"rp.psnid", &Identity::psnId},
-                                                {"rp.pin", &Identity::pin}};
+    static constexpr RecordTarget kRecords[] = {{kVersionRecord, &Identity::version},
+                                                {kAccountIdRecord, &Identity::psnId},
+                                                {kPinRecord, &Identity::pin}};
     Identity identity;
     for (const RecordTarget &record : kRecords) {
         DeviceReport reply{};

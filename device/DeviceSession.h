@@ -10,21 +10,14 @@
 #include <optional>
 #include <vector>
 
+#include "device/AccessoryIds.h"
 #include "device/DeviceChannel.h"
 
 namespace accessory {
 
-struct Candidate {
-    uint16_t vendorId;
-    uint16_t productId;
-};
-
 // The vendor/product pairs of the accessory's variants, in the order they are
 // tried; the first one found is opened.
 const std::array<Candidate, 7> &candidates();
-
-inline constexpr uint16_t kUsagePage = 2;
-inline constexpr uint16_t kUsage = 1;
 
 // Why an accessory that was found could not be opened, and what to do.
 extern const char *const kPermissionHint;

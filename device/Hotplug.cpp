@@ -1,23 +1,11 @@
-// Hot-plug: which interfaces concern the accessory, the names Linux nodes get,
-// and what the window does when a watched interface comes or goes.
+// Hot-plug: which interfaces concern the accessory and the names Linux nodes get.
 #include "device/Hotplug.h"
 
-#include <QLineEdit>
-#include <QPushButton>
 #include <QStringList>
-#include <cstring>
 
-#include "ui/MainWindow.h"
+#include "device/AccessoryIds.h"
 
 namespace {
-
-// Watched interfaces. Not the same set as the devices the session opens: some
-// are watched but never opened, and one opened device is not watched.
-const char *const kWatchedFragments[] = {
-    "HID#VID_1ABE&PID_2202", "HID#VID_1ABE&PID_2109", "HID#VID_1ABE&PID_2203",
-    "HID#VID_6A3A&PID_2202", "HID#VID_ABCD&PID_2103", "HID#VID_ABCD&PID_2109",
-    "HID#VID_ABCD&PID_2204", "HID#VID_1ABE&PID_2204", "HID#VID_ABCD&PID_2206",
-};
 
 // Digits the kernel prints for each HID_ID field ("%04X:%08X:%08X").
 constexpr int kBusDigits = 4;
@@ -58,7 +46,7 @@ QString hex4(uint16_t value) {
 namespace hotplug {
 
 bool concernsAccessory(const QString &interfaceName) {
-    for (const char *fragment : kWatchedFragments) {
+    for (const char *fragment : accessory::kWatchedNames) {
         if (interfaceName.contains(QLatin1String(fragment), Qt::CaseInsensitive))
             return true;
     }
@@ -115,50 +103,3 @@ QString HidrawNames::takeForRemoval(const QString &devnode, const QString &paren
 }
 
 } // namespace hotplug
-
-void MainWindow::handleInterfaceArrival(const QString &interfaceName) {
-    if (!hotplug::concernsAccessory(interfaceName))
-        return;
-    // Another interface coming never takes the window away from the accessory
-    // it has open and identified: values typed but not saved stay, and a
-    // running job keeps its device. But when the open device is in fact gone
-    // (its removal was missed, for instance while udev was not running), the
-    // arrival may well be that device back, and it is opened afresh.
-    if (hidHandle) {
-        if (deviceJobRunning() || channel.stillAttached())
-            return;
-        qDebug("the open accessory is gone without a removal notice; looking again");
-        endSessionForRemoval();
-    }
-    // During and after an update only the updated accessory is taken, by its
-    // own look; an update that fails leaves the arrival for afterwards.
-    if (updatedUnit) {
-        if (awaitingRestart())
-            identifyUpdatedDevice();
-        else
-            arrivalPending = true;
-        return;
-    }
-    openDevice();
-}
-
-void MainWindow::handleInterfaceRemoval(const QString &interfaceName) {
-    // Only the open device's own node going away ends the session, whether or
-    // not its name is among the watched ones; another accessory's does not.
-    if (!hotplug::namesDevice(interfaceName, QString::fromUtf8(devicePath)))
-        return;
-    endSessionForRemoval();
-}
-
-void MainWindow::endSessionForRemoval() {
-    stopWorkersForRemoval();
-    closeDeviceHandle();
-    editPsnId->setText(QString());
-    editPin->setText(QString());
-    dimFirmwareArrows();
-    std::memset(devicePath, 0, sizeof devicePath);
-    showConnected(false);
-    // versionText keeps the last version read; only the display is cleared.
-    showVersion(QString());
-    hid_exit();
-}

@@ -1,5 +1,7 @@
 #include "device/SessionRecording.h"
 
+#include "device/AccessoryIds.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
@@ -9,13 +11,13 @@
 #include <algorithm>
 #include <set>
 
+#include "common/PrivateFile.h"
 #include "device/DeviceChannel.h"
-#include "readback/PrivateFile.h"
 
 namespace recording {
 namespace {
 
-const char *const kPrivateRecords[] = {"rp.psnid", "rp.pin"};
+const char *const kPrivateRecords[] = {accessory::kAccountIdRecord, accessory::kPinRecord};
 // The most a recorded exchange may claim to have waited (ten minutes).
 constexpr int kMaxMs = 600000;
 

@@ -11,8 +11,6 @@
 #include <libudev.h>
 #include <unistd.h>
 
-#include "ui/MainWindow.h"
-
 namespace {
 
 const char *const kSubsystem = "hidraw";
@@ -29,8 +27,8 @@ QString devnodeOf(udev_device *device) {
 
 } // namespace
 
-UdevMonitor *UdevMonitor::create(MainWindow *window) {
-    auto *monitor = new UdevMonitor(window);
+UdevMonitor *UdevMonitor::create(QObject *parent) {
+    auto *monitor = new UdevMonitor(parent);
     if (!monitor->openEventStream()) {
         qDebug("udev is not available; device hot-plug will not be noticed");
         delete monitor;
@@ -43,7 +41,7 @@ UdevMonitor *UdevMonitor::create(MainWindow *window) {
     return monitor;
 }
 
-UdevMonitor::UdevMonitor(MainWindow *window) : DeviceMonitor(window), window_(window) {}
+UdevMonitor::UdevMonitor(QObject *parent) : DeviceMonitor(parent) {}
 
 UdevMonitor::~UdevMonitor() {
     // The notifier watches the monitor's socket; it goes before the socket.
@@ -108,11 +106,11 @@ void UdevMonitor::handleEvent(udev_device *device) {
         const QString name = nameFromParent(device);
         names_.remember(devnode, name);
         if (!name.isEmpty())
-            window_->handleInterfaceArrival(name);
+            emit interfaceArrived(name);
     } else if (std::strcmp(action, "remove") == 0) {
         // A node whose name is lost is still the open device if its path is.
         const QString name = names_.takeForRemoval(devnode, nameFromParent(device));
-        window_->handleInterfaceRemoval(name.isEmpty() ? devnode : name);
+        emit interfaceRemoved(name.isEmpty() ? devnode : name);
     }
 }
 

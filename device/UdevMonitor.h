@@ -11,20 +11,19 @@ struct udev_monitor;
 
 class UdevMonitor : public DeviceMonitor {
 public:
-    // A monitor owned by `window`, or null (logged) when udev's event stream
+    // A monitor owned by `parent`, or null (logged) when udev's event stream
     // cannot be opened, as in a container without udev.
-    static UdevMonitor *create(MainWindow *window);
+    static UdevMonitor *create(QObject *parent);
     ~UdevMonitor() override;
 
 private:
-    explicit UdevMonitor(MainWindow *window);
+    explicit UdevMonitor(QObject *parent);
     bool openEventStream();
     void rememberPresentNodes();
     void drainEvents();
     void handleEvent(udev_device *device);
     QString nameFromParent(udev_device *device) const;
 
-    MainWindow *window_;
     udev *udev_ = nullptr;
     udev_monitor *monitor_ = nullptr;
     QSocketNotifier *notifier_ = nullptr;

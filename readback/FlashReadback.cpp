@@ -6,7 +6,7 @@
 #include <QSaveFile>
 #include <cstring>
 
-#include "readback/PrivateFile.h"
+#include "common/PrivateFile.h"
 
 namespace readback {
 namespace {

@@ -10,7 +10,7 @@
 #include "firmware/WorkerThreadForFW.h"
 #include "support/DialogAnswerer.h"
 #include "support/WindowFixture.h"
-#include "ui/TrayMenu.h"
+#include "ui/Tray.h"
 
 namespace {
 

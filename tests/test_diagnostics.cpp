@@ -9,13 +9,14 @@
 #include "EmulatorReplay.h"
 #include "ReplayFile.h"
 #include "account/PythonResolver.h"
+#include "common/LogRedaction.h"
+#include "common/MessageLog.h"
 #include "device/SessionRecording.h"
 #include "firmware/WorkerThreadForFW.h"
 #include "readback/WorkerThreadForSaveData.h"
 #include "support/DialogAnswerer.h"
 #include "support/WindowFixture.h"
-#include "ui/LogRedaction.h"
-#include "ui/MessageLog.h"
+#include "ui/Messages.h"
 
 namespace {
 
@@ -107,7 +108,10 @@ class TestDiagnostics : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { MessageLog::install(); }
+    void initTestCase() {
+        MessageLog::install();
+        watchMessageBoxes();
+    }
     void init() {
         MessageLog::clear();
         fixture::resetEmulation();

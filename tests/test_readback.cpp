@@ -11,9 +11,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "common/PrivateFile.h"
 #include "firmware/WorkerThreadForFW.h"
 #include "readback/FlashReadback.h"
-#include "readback/PrivateFile.h"
 #include "readback/WorkerThreadForSaveData.h"
 #include "support/DialogAnswerer.h"
 #include "support/WindowFixture.h"

@@ -27,7 +27,7 @@ else
     # that Qt's Windows glue calls, and the matching of the interface names that
     # Windows device-change messages carry.
     mapfile -t files < <({
-        grep -rlE --include='*.cpp' 'Q_OS_WIN|Q_OS_UNIX' app device ui account cli firmware readback
+        grep -rlE --include='*.cpp' 'Q_OS_WIN|Q_OS_UNIX' app common device ui account cli firmware readback
         printf '%s\n' app/main.cpp app/Application.cpp device/Hotplug.cpp
     } | sort -u)
 fi

@@ -7,15 +7,15 @@
 #include <climits>
 #include <future>
 
+#include "common/MessageLog.h"
 #include "device/DeviceMonitor.h"
 #include "firmware/WorkerThreadForFW.h"
 #include "readback/WorkerThreadForSaveData.h"
 #include "ui/Accessibility.h"
 #include "ui/FocusMark.h"
-#include "ui/MessageLog.h"
 #include "ui/ProgressTips.h"
 #include "ui/StyleSheets.h"
-#include "ui/TrayMenu.h"
+#include "ui/Tray.h"
 
 MainWindow *g_mainWindow = nullptr;
 
@@ -79,7 +79,7 @@ MainWindow::MainWindow(QWidget *parent) : QDialog(parent) {
     backgroundPixmap = QPixmap::fromImage(background.get());
     // Watching starts before the first look, so an accessory plugged in
     // meanwhile is not missed.
-    deviceMonitor = DeviceMonitor::create(this);
+    watchDevices();
     openDevice();
     createTrayIcon();
 }

@@ -172,6 +172,8 @@ private:
     void createTrayActions();
     void createTrayMenu();
     void registerDeviceNotifications();
+    // Follows the system's hot-plug announcements, where it makes them.
+    void watchDevices();
 
     // openDevice on the interface `unit` (null: the first candidate attached).
     void openDeviceAt(const accessory::Attached *unit);

@@ -83,16 +83,16 @@ done
 # udev rule grants access only to what the program opens.
 opened_pairs() {
     local opened
-    opened=$(grep -oE '\{0x[0-9A-Fa-f]{4}, *0x[0-9A-Fa-f]{4}\}' "$source_dir/device/DeviceSession.cpp" |
+    opened=$(grep -oE '\{0x[0-9A-Fa-f]{4}, *0x[0-9A-Fa-f]{4}\}' "$source_dir/device/AccessoryIds.h" |
         sed -E 's/\{0x(....), *0x(....)\}/\1:\2/')
-    [ -n "$opened" ] || echo "could-not-read-DeviceSession.cpp"
+    [ -n "$opened" ] || echo "could-not-read-AccessoryIds.h"
     printf '%s\n' "$opened" | tr 'A-F' 'a-f' | sed '/^$/d' | sort -u
 }
 code_pairs() {
     local watched
-    watched=$(grep -oE 'VID_[0-9A-Fa-f]{4}&PID_[0-9A-Fa-f]{4}' "$source_dir/device/Hotplug.cpp" |
+    watched=$(grep -oE 'VID_[0-9A-Fa-f]{4}&PID_[0-9A-Fa-f]{4}' "$source_dir/device/AccessoryIds.h" |
         sed -E 's/VID_(....)&PID_(....)/\1:\2/')
-    [ -n "$watched" ] || echo "could-not-read-Hotplug.cpp"
+    [ -n "$watched" ] || echo "could-not-read-AccessoryIds.h"
     { opened_pairs; printf '%s\n' "$watched" | tr 'A-F' 'a-f'; } | sed '/^$/d' | sort -u
 }
 

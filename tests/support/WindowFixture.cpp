@@ -4,7 +4,7 @@
 #include <QElapsedTimer>
 #include <QThread>
 
-#include "ui/TrayMenu.h"
+#include "ui/Tray.h"
 
 namespace fixture {
 

@@ -37,7 +37,7 @@ constexpr std::size_t kReplyValueAt = 26;
 constexpr std::size_t kReplyVersionAt = 34;
 constexpr std::size_t kReplyFlashDataAt = 14;
 
-const char *const kVersionRecord = "version";
+using accessory::kVersionRecord;
 
 uint16_t u16(const Bytes &b, std::size_t at) {
     return uint16_t(b[at] | b[at + 1] << 8);

@@ -10,7 +10,8 @@
 namespace demo {
 namespace {
 
-const char *const kRecordNames[] = {"version", "rp.psnid", "rp.pin"};
+const char *const kRecordNames[] = {accessory::kVersionRecord, accessory::kAccountIdRecord,
+                                    accessory::kPinRecord};
 
 QString recordFile(const QString &dir, const char *name) {
     return dir + QStringLiteral("/record.") + QLatin1String(name);

@@ -14,16 +14,18 @@
 #include <string>
 #include <vector>
 
+#include "device/AccessoryIds.h"
+
 namespace emu {
 
 constexpr std::size_t kReportSize = 1024;
 constexpr std::size_t kFlashSize = 512 * 1024;
 
 struct DeviceSpec {
-    uint16_t vendorId = 0x1ABE;
-    uint16_t productId = 0x2203;
-    uint16_t usagePage = 2;
-    uint16_t usage = 1;
+    uint16_t vendorId = accessory::kOpenedPairs[0].vendorId;
+    uint16_t productId = accessory::kOpenedPairs[0].productId;
+    uint16_t usagePage = accessory::kUsagePage;
+    uint16_t usage = accessory::kUsage;
     std::string path = "/dev/hidraw-emulated0";
     std::wstring serial; // the serial number it reports; empty: none
 };

@@ -33,12 +33,14 @@
 #include "EmulatedAccessory.h"
 #include "ReplayFile.h"
 #include "app/Application.h"
+#include "device/AccessoryIds.h"
 #include "device/Hotplug.h"
 #include "ui/MainWindow.h"
 
 namespace {
 
-constexpr hotplug::HidIdentity kDemoIdentity{0x0003, 0x1ABE, 0x2203};
+constexpr hotplug::HidIdentity kDemoIdentity{0x0003, accessory::kOpenedPairs[0].vendorId,
+                                             accessory::kOpenedPairs[0].productId};
 
 QString stateDir() {
     return qEnvironmentVariable("CORVANE_EMULATOR_STATE_DIR");

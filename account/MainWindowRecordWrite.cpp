@@ -7,7 +7,8 @@
 #include <QStringList>
 
 #include "account/AccountRecords.h"
-#include "ui/LogRedaction.h"
+#include "common/LogRedaction.h"
+#include "device/AccessoryIds.h"
 #include "ui/MainWindow.h"
 #include "ui/Messages.h"
 #include "ui/StyleSheets.h"
@@ -82,8 +83,9 @@ void MainWindow::slotPushButtonRunSaveData() {
     if (!identifiedForSave())
         return;
     const RecordField fields[] = {
-        {"rp.psnid", "account ID", report::encodeRecordValue(editPsnId->text()), 1},
-        {"rp.pin", "PIN", report::encodeRecordValue(editPin->text()), 4},
+        {accessory::kAccountIdRecord, "account ID", report::encodeRecordValue(editPsnId->text()),
+         1},
+        {accessory::kPinRecord, "PIN", report::encodeRecordValue(editPin->text()), 4},
     };
     for (const RecordField &field : fields) {
         if (field.value.size() > kMaxRecordValueLength) {

@@ -10,8 +10,8 @@ namespace MessageLog {
 
 constexpr int kMaxLines = 5000;
 
-// Starts keeping lines; also keeps every message box shown once the
-// application object exists.
+// Starts keeping lines. The window adds the message boxes it shows (see
+// watchMessageBoxes).
 void install();
 // The kept lines as they were logged, each with its time.
 QStringList lines();
@@ -23,8 +23,8 @@ void noteMessageBox(const QString &title, const QString &text);
 QByteArray savedText(const QString &header);
 // Writes savedText(header) to `path`; returns false (with `error` set) on failure.
 bool saveTo(const QString &path, QString *error, const QString &header = QString());
-// Program and Qt version, system, the given accessory description and the
+// Program and Qt version, the Qt platform plugin, system, the given accessory description and the
 // current time, one "Key: value" line each.
-QString header(const QString &accessory);
+QString header(const QString &accessory, const QString &platform);
 
 } // namespace MessageLog

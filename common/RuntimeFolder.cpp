@@ -1,4 +1,4 @@
-#include "device/RuntimeFolder.h"
+#include "common/RuntimeFolder.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "readback/PrivateFile.h"
+#include "common/PrivateFile.h"
 
 #include <QDir>
 #include <QFile>

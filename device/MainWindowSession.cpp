@@ -5,10 +5,10 @@
 #include <QPushButton>
 #include <cstring>
 
+#include "common/LogRedaction.h"
 #include "device/DeviceSession.h"
 #include "firmware/WorkerThreadForFW.h"
 #include "readback/WorkerThreadForSaveData.h"
-#include "ui/LogRedaction.h"
 #include "ui/MainWindow.h"
 #include "ui/Messages.h"
 

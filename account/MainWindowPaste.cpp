@@ -12,7 +12,7 @@
 
 #include "account/ResolverRun.h"
 #include "account/SignInConfig.h"
-#include "ui/LogRedaction.h"
+#include "common/LogRedaction.h"
 #include "ui/MainWindow.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "device/DeviceChannel.h"
 #include "ui/FocusMark.h"
 #include "ui/MainWindow.h"
-#include "ui/TrayMenu.h"
+#include "ui/Tray.h"
 
 void MainWindow::paintEvent(QPaintEvent *) {
     QPainter painter(this);

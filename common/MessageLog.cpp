@@ -1,20 +1,15 @@
-#include "ui/MessageLog.h"
+#include "common/MessageLog.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDateTime>
-#include <QDir>
-#include <QFileDialog>
-#include <QFileInfo>
-#include <QMessageBox>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSaveFile>
 #include <QSysInfo>
 #include <deque>
 
-#include "readback/PrivateFile.h"
-#include "ui/LogRedaction.h"
-#include "ui/MainWindow.h"
+#include "common/LogRedaction.h"
+#include "common/PrivateFile.h"
 
 namespace {
 
@@ -42,22 +37,6 @@ void keepAndForward(QtMsgType type, const QMessageLogContext &context, const QSt
         previousHandler(type, context, message);
 }
 
-// Sees every message box as it appears, whoever opened it: the window's own,
-// the single-instance box, the file dialogs' questions.
-class MessageBoxWatcher : public QObject {
-public:
-    using QObject::QObject;
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override {
-        if (event->type() == QEvent::Show) {
-            if (auto *box = qobject_cast<QMessageBox *>(watched))
-                MessageLog::noteMessageBox(box->windowTitle(), box->text());
-        }
-        return false;
-    }
-};
-
 QString timeWithOffset(const QDateTime &local) {
     QDateTime withOffset = local;
     withOffset.setOffsetFromUtc(local.offsetFromUtc());
@@ -74,8 +53,6 @@ void install() {
         return;
     installed = true;
     previousHandler = qInstallMessageHandler(keepAndForward);
-    if (QCoreApplication *app = QCoreApplication::instance())
-        app->installEventFilter(new MessageBoxWatcher(app));
 }
 
 void noteMessageBox(const QString &title, const QString &text) {
@@ -112,8 +89,7 @@ QByteArray savedText(const QString &header) {
     return saved.join(QLatin1Char('\n')).toUtf8() + '\n';
 }
 
-QString header(const QString &accessory) {
-    const QString platform = QGuiApplication::platformName();
+QString header(const QString &accessory, const QString &platform) {
     return QStringList{
         QStringLiteral("Corvane diagnostic log"),
         QStringLiteral("Program: Corvane %1").arg(QLatin1String(CORVANE_VERSION)),
@@ -142,27 +118,3 @@ bool saveTo(const QString &path, QString *error, const QString &header) {
 }
 
 } // namespace MessageLog
-
-void MainWindow::saveDiagnosticLog() {
-    // Suggested in the home folder, as the flash backup is: the working
-    // directory of a program started from a menu is no place to look for it.
-    const QString suggested = QDir::home().filePath(
-        QStringLiteral("corvane-log-%1.txt").arg(QDate::currentDate().toString(Qt::ISODate)));
-    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save diagnostic log"),
-                                                suggested, QStringLiteral("*.txt"));
-    if (path.isEmpty())
-        return;
-    if (QFileInfo(path).suffix().isEmpty())
-        path += QStringLiteral(".txt");
-    QString error;
-    if (!MessageLog::saveTo(path, &error, MessageLog::header(accessoryDescription()))) {
-        QMessageBox::warning(this, QStringLiteral("Error"),
-                             QStringLiteral("The log could not be saved: %1").arg(error),
-                             QMessageBox::Ok, QMessageBox::NoButton);
-        return;
-    }
-    QMessageBox::information(this, QStringLiteral("Success"),
-                             QStringLiteral("The diagnostic log was saved to %1")
-                                 .arg(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath())),
-                             QMessageBox::Ok, QMessageBox::NoButton);
-}

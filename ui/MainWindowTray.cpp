@@ -1,4 +1,4 @@
-#include "ui/TrayMenu.h"
+#include "ui/Tray.h"
 
 #include <QAction>
 #include <QDebug>

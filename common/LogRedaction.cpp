@@ -1,4 +1,4 @@
-#include "ui/LogRedaction.h"
+#include "common/LogRedaction.h"
 
 #include <QMutex>
 #include <QMutexLocker>
