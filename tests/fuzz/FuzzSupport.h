@@ -1,0 +1,28 @@
+#pragma once
+// What every fuzz target shares: the entry points libFuzzer calls (the
+// regression driver calls the same ones), quiet logging, and the check that
+// turns a broken promise of the code under test into a finding.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size);
+
+namespace fuzz {
+
+// The product's debug lines (one per exchange, say) would cost more than the
+// code under test; warnings still show.
+void silenceDebugOutput();
+
+// An input that breaks `promise` is a finding like a crash.
+inline void expect(bool promise, const char *what) {
+    if (!promise) {
+        std::fprintf(stderr, "broken promise: %s\n", what);
+        std::abort();
+    }
+}
+
+} // namespace fuzz

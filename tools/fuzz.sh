@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Fuzzes one target for as long as asked, growing its corpus outside the tree.
+#   tools/fuzz.sh TARGET [SECONDS] [-- LIBFUZZER_OPTIONS...]
+#   tools/fuzz.sh --list
+# TARGET is a name from tests/fuzz/ (fuzz_TARGET.cpp); SECONDS defaults to 600.
+# Builds with clang in CORVANE_FUZZ_BUILD_DIR (default: build-fuzz). The corpus
+# grows in $CORVANE_FUZZ_DIR/TARGET/corpus (default folder:
+# ~/.cache/corvane-fuzz), seeded from tests/fuzz/corpus/TARGET; an input that
+# fails lands in $CORVANE_FUZZ_DIR/TARGET/artifacts. Runs at the lowest
+# priority: the machine is shared.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "${1:-}" = "--list" ]; then
+    ls tests/fuzz/fuzz_*.cpp | sed 's|.*/fuzz_||; s|\.cpp$||'
+    exit 0
+fi
+if [ $# -lt 1 ] || [ ! -f "tests/fuzz/fuzz_$1.cpp" ]; then
+    sed -n '2,10p' "$0"
+    exit 2
+fi
+target=$1
+seconds=${2:-600}
+shift $(($# >= 2 ? 2 : 1))
+[ "${1:-}" = "--" ] && shift
+
+build_dir=${CORVANE_FUZZ_BUILD_DIR:-build-fuzz}
+work=${CORVANE_FUZZ_DIR:-$HOME/.cache/corvane-fuzz}/$target
+mkdir -p "$work/corpus" "$work/artifacts"
+
+if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+    cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_FUZZ=ON \
+        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ ${CORVANE_CMAKE_OPTIONS:-}
+fi
+nice -n 19 cmake --build "$build_dir" -j2 --target "fuzz_$target"
+
+dictionary=()
+[ -f "tests/fuzz/dict/$target.dict" ] && dictionary=(-dict="tests/fuzz/dict/$target.dict")
+status=0
+nice -n 19 "$build_dir/tests/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=1 \
+    -rss_limit_mb=256 -print_final_stats=1 "${dictionary[@]}" \
+    -artifact_prefix="$work/artifacts/" "$@" "$work/corpus" "tests/fuzz/corpus/$target" ||
+    status=$?
+if [ "$status" -ne 0 ]; then
+    echo
+    echo "The failing input is in $work/artifacts/. Once mended, keep it:"
+    echo "  cp $work/artifacts/<file> tests/fuzz/regressions/$target/<what-it-does>"
+fi
+exit "$status"
