@@ -8,8 +8,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QUrl>
 
+#include "account/PastedAddress.h"
 #include "account/ResolverRun.h"
 #include "account/SignInConfig.h"
 #include "common/LogRedaction.h"
@@ -20,39 +20,9 @@ namespace {
 // A real account ID is a base64 text of 12 characters; anything this short is
 // certainly not one.
 constexpr int kMaxImplausibleIdLength = 4;
-// A redirect address is a few hundred bytes; a text this long is something
-// else and is not handed to Python at all.
-constexpr int kMaxPastedBytes = 64 * 1024;
 
 void showPasteBox(QWidget *parent, const QString &title, const QString &text) {
     QMessageBox::information(parent, title, text, QMessageBox::Ok, QMessageBox::NoButton);
-}
-
-bool tooLongForAnAddress(const QString &text) {
-    // Each UTF-16 unit is at least one byte in UTF-8.
-    return text.size() > kMaxPastedBytes || text.toUtf8().size() > kMaxPastedBytes;
-}
-
-// The pasted address, every code value in it and the client secret the
-// resolver will use never appear in a saved log, whatever the resolver says.
-void notePastedValues(const QString &text) {
-    using LogRedaction::PrivateKind;
-    LogRedaction::notePrivate(PrivateKind::PastedText, text);
-    const QLatin1String key("code=");
-    for (int at = text.indexOf(key); at != -1; at = text.indexOf(key, at + 1)) {
-        const int start = at + key.size();
-        int end = start;
-        while (end < text.size() && !QStringLiteral("&#\"' \t\r\n").contains(text.at(end)))
-            ++end;
-        const QString code = text.mid(start, end - start);
-        LogRedaction::notePrivate(PrivateKind::AuthorizationCode, code);
-        // As the resolver and the server see it, and may echo it: decoded.
-        LogRedaction::notePrivate(
-            PrivateKind::AuthorizationCode,
-            QUrl::fromPercentEncoding(
-                QString(code).replace(QLatin1Char('+'), QLatin1Char(' ')).toUtf8()));
-    }
-    LogRedaction::notePrivate(PrivateKind::ClientSecret, loadSignInConfig().clientSecret);
 }
 
 } // namespace
@@ -73,19 +43,23 @@ void MainWindow::slotPushButtonPastePSNID() {
     btnPaste->setEnabled(false);
     editPsnId->clear();
     const QString text = QGuiApplication::clipboard()->text(QClipboard::Clipboard);
-    if (text.isEmpty()) {
+    switch (paste::checkPastedText(text)) {
+    case paste::PastedText::Empty:
         showPasteBox(this, QStringLiteral("Copy"),
                      QStringLiteral("copy the URL from the address bar First"));
-    } else if (tooLongForAnAddress(text)) {
+        break;
+    case paste::PastedText::TooLong:
         showPasteBox(this, QStringLiteral("Copy Error"),
                      QStringLiteral("Copy Error, the copied text is longer than 64 KiB, so it is "
                                     "not the address of the sign-in page; Copy the URL from the "
                                     "address bar First"));
-    } else if (text.indexOf(QLatin1String("code="), 0, Qt::CaseSensitive) == -1) {
+        break;
+    case paste::PastedText::NoCode:
         showPasteBox(this, QStringLiteral("Copy Error"),
                      QStringLiteral("Copy Error, Copy the URL from the address bar First"));
-    } else {
-        notePastedValues(text);
+        break;
+    case paste::PastedText::Usable:
+        paste::notePrivateValues(text, loadSignInConfig().clientSecret);
         startResolving(text);
         return;
     }
