@@ -101,8 +101,20 @@ const std::vector<Pattern> &patterns() {
     return all;
 }
 
+// The noted value that starts at `at`, the longest if several do.
+const NotedValue *notedValueAt(QStringView line, int at,
+                               const std::vector<const NotedValue *> &byLength) {
+    for (const NotedValue *noted : byLength) {
+        if (line.mid(at).startsWith(noted->value))
+            return noted;
+    }
+    return nullptr;
+}
+
 // Replaces every noted value in one pass, longest first, so that a mask just
-// written is never taken apart by a shorter value.
+// written is never taken apart by a shorter value. Compared as plain text: a
+// pattern built from the values would misread some (a NUL before a digit,
+// an unpaired surrogate from a Windows clipboard) and then mask nothing.
 QString maskNotedValues(const QString &line) {
     QMutexLocker lock(&notedMutex);
     if (notedValues.empty())
@@ -113,25 +125,16 @@ QString maskNotedValues(const QString &line) {
     std::stable_sort(byLength.begin(), byLength.end(), [](const auto *a, const auto *b) {
         return a->value.size() > b->value.size();
     });
-    QStringList alternatives;
-    for (const NotedValue *noted : byLength)
-        alternatives << QRegularExpression::escape(noted->value);
-    const QRegularExpression anyValue(alternatives.join(QLatin1Char('|')));
     QString result;
-    int copiedUpTo = 0;
-    QRegularExpressionMatchIterator matches = anyValue.globalMatch(line);
-    while (matches.hasNext()) {
-        const QRegularExpressionMatch match = matches.next();
-        result += line.mid(copiedUpTo, match.capturedStart() - copiedUpTo);
-        for (const NotedValue *noted : byLength) {
-            if (noted->value == match.captured()) {
-                result += noted->mask;
-                break;
-            }
+    int at = 0;
+    while (at < line.size()) {
+        if (const NotedValue *noted = notedValueAt(line, at, byLength)) {
+            result += noted->mask;
+            at += noted->value.size();
+        } else {
+            result += line.at(at++);
         }
-        copiedUpTo = match.capturedEnd();
     }
-    result += line.mid(copiedUpTo);
     return result;
 }
 
