@@ -44,6 +44,8 @@ build() {
     # ccache keeps the objects that the next build (another build type, the
     # other Qt major, a second clone) can use again.
     local launcher=()
+    # Paths relative to the checkout, so that another clone hits the same entries.
+    export CCACHE_BASEDIR="$PWD"
     command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
         -DCMAKE_C_COMPILER_LAUNCHER=ccache)
     # shellcheck disable=SC2086
