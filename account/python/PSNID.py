@@ -438,7 +438,7 @@ def _lookup(host: str, port: int, deadline: _Deadline):
     def look_up():
         try:
             found["addresses"] = socket.getaddrinfo(host, port, 0, socket.SOCK_STREAM)
-        except OSError as error:
+        except Exception as error:  # raised where the caller waits, whatever it is
             found["error"] = error
 
     helper = threading.Thread(target=look_up, name="corvane-name-lookup", daemon=True)

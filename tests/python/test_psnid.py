@@ -264,6 +264,13 @@ class FailureMessageTest(ResolverCase):
                     PSNID.ResolverError, "host auth.invalid could not be found.*auth_host"):
                 PSNID.getpsnid(PASTED)
 
+        def no_idna_codec(*args, **kwargs):
+            raise LookupError("unknown encoding: idna")
+
+        with mock.patch.object(PSNID.socket, "getaddrinfo", no_idna_codec):
+            with self.assertRaisesRegex(PSNID.ResolverError, r"LookupError: unknown encoding"):
+                PSNID.getpsnid(PASTED)
+
 
 class PastedTextTest(ResolverCase):
     def test_code_is_found_and_kept_intact(self):
