@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "device/DeviceChannel.h"
+#include "device/PortableFolder.h"
 
 namespace accessory {
 
