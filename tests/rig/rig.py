@@ -59,10 +59,13 @@ def make_private_dev_and_sys(work):
 
 
 def start_x_server():
-    """Starts Xvfb on a free display of its own, which DISPLAY then names."""
+    """Starts Xvfb on a free display of its own, which DISPLAY then names. It
+    never resets: a client that starts as the last one ends would otherwise
+    meet the server while it makes its sockets anew."""
     read_end, write_end = os.pipe()
     server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                               "1024x800x24", "-nolisten", "tcp"], pass_fds=(write_end,),
+                               "1024x800x24", "-nolisten", "tcp", "-noreset"],
+                              pass_fds=(write_end,),
                               stderr=subprocess.DEVNULL)
     os.close(write_end)
     with os.fdopen(read_end) as f:
