@@ -22,6 +22,7 @@ test_packages=(
     at-spi2-core python3-pyatspi dbus-daemon dbus-bin xclip lintian
     g++-mingw-w64-x86-64 fuse3 libfuse3-dev
     sway grim wtype jq libwayland-dev libwayland-bin python3-gi qt6-wayland qtwayland5
+    debootstrap patchelf
 )
 
 as_root() {
