@@ -69,8 +69,9 @@ OpenProblem openProblem(const QByteArray &path, int error) {
                 QStringLiteral("The accessory at %1 was removed before it could be opened.")
                     .arg(shown)};
     if (error == EACCES || error == EPERM)
-        return {kExitPermission, QStringLiteral("Permission denied on %1. %2")
-                                     .arg(shown, QString::fromUtf8(accessory::kPermissionHint))};
+        return {
+            kExitPermission,
+            QStringLiteral("Permission denied on %1. %2").arg(shown, accessory::permissionHint())};
     if (error == EBUSY)
         return {kExitBusy, QStringLiteral("The accessory at %1 is held exclusively by another "
                                           "program; close that program and try again.")

@@ -60,8 +60,8 @@ void MainWindow::openDeviceAt(const accessory::Attached *unit) {
     deviceIdentified = false;
     versionRead = false;
     if (!opened) {
-        qDebug() << accessory::kPermissionHint;
-        explainNotConnected(QString::fromUtf8(accessory::kPermissionHint));
+        qDebug().noquote() << accessory::permissionHint();
+        explainNotConnected(accessory::permissionHint());
         showConnected(false);
         return;
     }
