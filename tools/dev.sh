@@ -3,6 +3,8 @@
 #   tools/dev.sh run [--emulated]   install what is missing, build, start the program
 #                                   (--emulated: the demo build over an emulated accessory)
 #   tools/dev.sh test               install what is missing, build, run the test suite
+#   tools/dev.sh fuzz               the same for the fuzz targets only: a clang build
+#                                   (default folder: build-fuzz), then ctest -L fuzz
 # Extra CMake options can be passed in CORVANE_CMAKE_OPTIONS; the build folder
 # is CORVANE_BUILD_DIR (default: build).
 set -euo pipefail
@@ -23,6 +25,7 @@ test_packages=(
     g++-mingw-w64-x86-64 fuse3 libfuse3-dev
     sway grim wtype jq libwayland-dev libwayland-bin python3-gi qt6-wayland qtwayland5
     debootstrap patchelf
+    clang libfuzzer-14-dev python3-hypothesis
 )
 
 as_root() {
@@ -52,7 +55,7 @@ build() {
     # shellcheck disable=SC2086
     cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="${CORVANE_BUILD_TYPE:-RelWithDebInfo}" \
         "${launcher[@]}" ${CORVANE_CMAKE_OPTIONS:-}
-    cmake --build "$build_dir" -j"$(nproc)"
+    cmake --build "$build_dir" -j"$(nproc)" ${1:+--target "$1"}
 }
 
 case "${1:-}" in
@@ -69,8 +72,15 @@ test)
     build
     ctest --test-dir "$build_dir" --output-on-failure -j"$(nproc)" ${CORVANE_CTEST_OPTIONS:-}
     ;;
+fuzz)
+    install_missing "${packages[@]}" "${test_packages[@]}"
+    build_dir=${CORVANE_BUILD_DIR:-build-fuzz}
+    CORVANE_CMAKE_OPTIONS="-DCORVANE_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ ${CORVANE_CMAKE_OPTIONS:-}" \
+        build corvane_fuzz_targets
+    ctest --test-dir "$build_dir" --output-on-failure -j"$(nproc)" -L fuzz ${CORVANE_CTEST_OPTIONS:-}
+    ;;
 *)
-    sed -n '2,8p' "$0"
+    sed -n '2,10p' "$0"
     exit 2
     ;;
 esac

@@ -29,8 +29,14 @@ work=${CORVANE_FUZZ_DIR:-$HOME/.cache/corvane-fuzz}/$target
 mkdir -p "$work/corpus" "$work/artifacts"
 
 if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+    launcher=()
+    export CCACHE_BASEDIR="$PWD"
+    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+        -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    # shellcheck disable=SC2086
     cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_FUZZ=ON \
-        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ ${CORVANE_CMAKE_OPTIONS:-}
+        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ "${launcher[@]}" \
+        ${CORVANE_CMAKE_OPTIONS:-}
 fi
 nice -n 19 cmake --build "$build_dir" -j2 --target "fuzz_$target"
 
