@@ -42,11 +42,33 @@ nice -n 19 cmake --build "$build_dir" -j2 --target "fuzz_$target"
 
 dictionary=()
 [ -f "tests/fuzz/dict/$target.dict" ] && dictionary=(-dict="tests/fuzz/dict/$target.dict")
+binary=$build_dir/tests/fuzz/fuzz_$target
+
+# At the lowest priority on a busy machine an input can take a second of wall
+# time that takes milliseconds of work. A timeout is checked again at normal
+# priority; one that does not hold is dropped and fuzzing goes on.
+timeout_held() {
+    ! "$binary" -timeout=1 -rss_limit_mb=256 "$1" >/dev/null 2>&1
+}
+
+end=$((SECONDS + seconds))
 status=0
-nice -n 19 "$build_dir/tests/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=1 \
-    -rss_limit_mb=256 -print_final_stats=1 "${dictionary[@]}" \
-    -artifact_prefix="$work/artifacts/" "$@" "$work/corpus" "tests/fuzz/corpus/$target" ||
-    status=$?
+while [ "$SECONDS" -lt "$end" ]; do
+    before=$(ls "$work/artifacts" | wc -l)
+    status=0
+    nice -n 19 "$binary" -max_total_time=$((end - SECONDS)) -timeout=1 -rss_limit_mb=256 \
+        -print_final_stats=1 "${dictionary[@]}" -artifact_prefix="$work/artifacts/" "$@" \
+        "$work/corpus" "tests/fuzz/corpus/$target" || status=$?
+    [ "$status" -eq 0 ] && break
+    newest=$(ls -t "$work/artifacts" | head -1)
+    if [ "$(ls "$work/artifacts" | wc -l)" -gt "$before" ] && [[ "$newest" == timeout-* ]] &&
+        ! timeout_held "$work/artifacts/$newest"; then
+        echo "fuzz.sh: $newest took a second only under load; going on"
+        rm -f "$work/artifacts/$newest"
+        continue
+    fi
+    break
+done
 if [ "$status" -ne 0 ]; then
     echo
     echo "The failing input is in $work/artifacts/. Once mended, keep it:"

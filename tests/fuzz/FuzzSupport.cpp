@@ -1,11 +1,28 @@
 #include "FuzzSupport.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QLoggingCategory>
+#include <QTemporaryDir>
+#include <memory>
 
 namespace fuzz {
 
 void silenceDebugOutput() {
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false"));
+}
+
+QString scratchDir() {
+    static std::unique_ptr<QTemporaryDir> dir;
+    if (!dir) {
+        const QFileInfo memory(QStringLiteral("/dev/shm"));
+        const QString base =
+            memory.isDir() && memory.isWritable() ? memory.filePath() : QDir::tempPath();
+        dir = std::make_unique<QTemporaryDir>(base + QStringLiteral("/corvane-fuzz-XXXXXX"));
+        expect(dir->isValid(), "a scratch folder");
+        std::atexit([] { dir.reset(); });
+    }
+    return dir->path();
 }
 
 } // namespace fuzz
