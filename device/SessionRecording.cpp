@@ -404,8 +404,16 @@ std::optional<Recording> load(const QString &path, QString *error) {
         return std::nullopt;
     }
     // Read up to one byte more than allowed: a file that grows meanwhile (or
-    // a device that reports no size) is still refused.
-    const QByteArray text = file.read(kMaxRecordingBytes + 1);
+    // a device that reports no size) is still refused. In pieces: one read of
+    // the whole allowance reserves all of it (128 MB) for a file of a few KB.
+    constexpr qint64 kPieceBytes = 1024 * 1024;
+    QByteArray text;
+    while (text.size() <= kMaxRecordingBytes) {
+        const QByteArray piece = file.read(qMin(kPieceBytes, kMaxRecordingBytes + 1 - text.size()));
+        if (piece.isEmpty())
+            break;
+        text += piece;
+    }
     if (text.size() > kMaxRecordingBytes) {
         *error = QStringLiteral("larger than %1 MB").arg(kMaxRecordingBytes / (1024 * 1024));
         return std::nullopt;

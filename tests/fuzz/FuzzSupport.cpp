@@ -29,6 +29,7 @@ QString scratchDir() {
 
 // Freed memory is kept from reuse for a while to catch use after free; the
 // default 256 MB of it alone would cross the 256 MB limit of a fuzzing run.
+// No input of a few KB has a reason to ask for 64 MB at once.
 extern "C" const char *__asan_default_options() {
-    return "quarantine_size_mb=16";
+    return "quarantine_size_mb=16:max_allocation_size_mb=64";
 }
