@@ -196,12 +196,7 @@ void MainWindow::noteVersionChange(const QString &before, const QString &notRead
 // succeeded this may run inside the success box's event loop, which is fine:
 // it only reads the finished worker's result and handles a deferred arrival.
 void MainWindow::onFirmwareWorkerFinished() {
-    unlockDevice();
-    progressTips->end();
-    const QString failure = firmware::failureText(fwWorker->result());
     if (fwWorker->result().outcome != firmware::Outcome::Succeeded)
         updatedUnit.reset(); // no restart to wait for
-    if (!failure.isEmpty())
-        showWarning(this, failure);
-    runDeferredArrival();
+    endDeviceJob(firmware::failureText(fwWorker->result()));
 }

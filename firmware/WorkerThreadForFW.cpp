@@ -8,27 +8,16 @@ constexpr int kFinalStep = 6;
 
 } // namespace
 
-WorkerThreadForFW::WorkerThreadForFW(QObject *parent) : QThread(parent), iLoopTemp(0) {}
-
-WorkerThreadForFW::Result WorkerThreadForFW::result() const {
-    return result_;
-}
+WorkerThreadForFW::WorkerThreadForFW(QObject *parent) : DeviceJobThread(parent), iLoopTemp(0) {}
 
 void WorkerThreadForFW::run() {
-    result_ = Result{};
-    firmware::TransferObserver observer;
-    observer.stopRequested = [this] { return isInterruptionRequested(); };
-    blocksDone_ = 0;
-    totalBlocks_ = 0;
-    observer.blockDone = [this](int done, int total) {
-        totalBlocks_ = total;
-        blocksDone_ = done;
+    const auto transfer = [](const DeviceJobObserver &observer) {
+        return firmware::sendImageFile(g_mainWindow->deviceChannel(), g_mainWindow->firmwarePath,
+                                       observer);
     };
-    observer.stepReached = [this](int step) {
+    runJob(transfer, [this](int step) {
         if (step != kFinalStep) // iLoopTemp counts the intermediate steps
             iLoopTemp = step;
         emit sigRunUpdateFWProcess(step);
-    };
-    result_ = firmware::sendImageFile(g_mainWindow->deviceChannel(), g_mainWindow->firmwarePath,
-                                      observer);
+    });
 }

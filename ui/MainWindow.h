@@ -201,6 +201,9 @@ private:
     void showChosenFirmware();
     void onFirmwareWorkerFinished();
     void onBackupWorkerFinished();
+    // What follows either job's end: the lock and the progress tips given
+    // back, the failure (if any) told, a deferred arrival handled.
+    void endDeviceJob(const QString &failure);
     void runDeferredArrival();
     // Takes the accessory's cross-process lock for an exchange sequence or a
     // job; when another program holds it, says so in a warning box and
