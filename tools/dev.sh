@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 build_dir=${CORVANE_BUILD_DIR:-build}
 
 packages=(
-    build-essential cmake pkg-config
+    build-essential cmake pkg-config ccache
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libhidapi-dev libudev-dev python3-dev help2man
     fonts-dejavu-core
@@ -41,9 +41,16 @@ install_missing() {
 }
 
 build() {
+    # ccache keeps the objects that the next build (another build type, the
+    # other Qt major, a second clone) can use again.
+    local launcher=()
+    # Paths relative to the checkout, so that another clone hits the same entries.
+    export CCACHE_BASEDIR="$PWD"
+    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+        -DCMAKE_C_COMPILER_LAUNCHER=ccache)
     # shellcheck disable=SC2086
     cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="${CORVANE_BUILD_TYPE:-RelWithDebInfo}" \
-        ${CORVANE_CMAKE_OPTIONS:-}
+        "${launcher[@]}" ${CORVANE_CMAKE_OPTIONS:-}
     cmake --build "$build_dir" -j"$(nproc)"
 }
 
