@@ -1,6 +1,9 @@
 #include "device/DeviceJobThread.h"
 
-void DeviceJobThread::runJob(const Job &job, const std::function<void(int step)> &onStep) {
+#include "device/SleepInhibitor.h"
+
+void DeviceJobThread::runJob(const QString &what, const Job &job,
+                             const std::function<void(int step)> &onStep) {
     result_ = Result{};
     blocksDone_ = 0;
     totalBlocks_ = 0;
@@ -11,5 +14,7 @@ void DeviceJobThread::runJob(const Job &job, const std::function<void(int step)>
         blocksDone_ = done;
     };
     observer.stepReached = onStep;
+    // Released when the job ends, however it ends.
+    const SleepInhibitor inhibitor(what);
     result_ = job(observer);
 }

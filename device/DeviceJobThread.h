@@ -8,7 +8,8 @@
 
 // What the window's two job threads (WorkerThreadForFW, WorkerThreadForSaveData)
 // share: the result of the last run, the block counters the progress tips
-// read, and a stop from the window (requestInterruption) between blocks.
+// read, a stop from the window (requestInterruption) between blocks, and
+// sleep and shutdown held off for as long as the job runs.
 class DeviceJobThread : public QThread {
 public:
     using Outcome = JobOutcome;
@@ -26,8 +27,9 @@ public:
 
 protected:
     using Job = std::function<Result(const DeviceJobObserver &observer)>;
-    // Runs `job` on this thread, handing each progress step to `onStep`.
-    void runJob(const Job &job, const std::function<void(int step)> &onStep);
+    // Runs `job` on this thread, handing each progress step to `onStep`;
+    // `what` names the job to the desktop while it holds off sleep.
+    void runJob(const QString &what, const Job &job, const std::function<void(int step)> &onStep);
 
 private:
     Result result_;

@@ -15,6 +15,9 @@ using Outcome = JobOutcome;
 using TransferResult = JobResult;
 using TransferObserver = DeviceJobObserver;
 
+// What holds off sleep while the transfer runs, as the desktop lists it.
+inline const char *const kJobName = "Updating the accessory's firmware";
+
 // Reads the whole image at `path` into `image`; returns why it cannot be sent
 // (unreadable, empty, larger than the flash), or an empty string. The
 // transfer reads it this way before the first block goes out, so a file that

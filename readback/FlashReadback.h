@@ -15,6 +15,9 @@ using Outcome = JobOutcome;
 using BackupResult = JobResult;
 using ReadObserver = DeviceJobObserver;
 
+// What holds off sleep while the read-back runs, as the desktop lists it.
+inline const char *const kJobName = "Backing up the accessory's flash";
+
 // Whether a backup file can be created at `path` (else why not, in
 // `reason`), checked before the device is read for a minute: the checks of
 // canWritePrivately. Leaves neither a new file nor a change to an existing

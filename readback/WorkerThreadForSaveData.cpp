@@ -9,5 +9,6 @@ void WorkerThreadForSaveData::run() {
         return readback::backUpFlash(g_mainWindow->deviceChannel(), g_mainWindow->saveDataPath,
                                      observer);
     };
-    runJob(backup, [this](int step) { emit sigRunUpdateSaveDataProcess(step); });
+    runJob(QLatin1String(readback::kJobName), backup,
+           [this](int step) { emit sigRunUpdateSaveDataProcess(step); });
 }
