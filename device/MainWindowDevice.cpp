@@ -11,6 +11,7 @@
 #include "readback/WorkerThreadForSaveData.h"
 #include "ui/MainWindow.h"
 #include "ui/Messages.h"
+#include "ui/ProgressTips.h"
 
 namespace {
 
@@ -210,6 +211,14 @@ bool MainWindow::lockDevice() {
 
 void MainWindow::unlockDevice() {
     deviceLock.release();
+}
+
+void MainWindow::endDeviceJob(const QString &failure) {
+    unlockDevice();
+    progressTips->end();
+    if (!failure.isEmpty())
+        showWarning(this, failure);
+    runDeferredArrival();
 }
 
 void MainWindow::runDeferredArrival() {

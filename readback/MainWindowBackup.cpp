@@ -71,10 +71,5 @@ void MainWindow::backUpFlashInteractively() {
 }
 
 void MainWindow::onBackupWorkerFinished() {
-    unlockDevice();
-    progressTips->end();
-    const QString failure = readback::failureText(saveDataWorker->result());
-    if (!failure.isEmpty())
-        showWarning(this, failure);
-    runDeferredArrival();
+    endDeviceJob(readback::failureText(saveDataWorker->result()));
 }
