@@ -404,7 +404,7 @@ int flashFirmware(const Request &request) {
     handleStops(StopPolicy::Confirmed);
     Progress progress(QStringLiteral("Writing firmware"), Progress::stderrIsTerminal());
     const firmware::TransferResult result = [&] {
-        const SleepInhibitor inhibitor(QLatin1String(firmware::kJobName));
+        const SleepInhibitor inhibitor{QLatin1String(firmware::kJobName)};
         return firmware::sendImage(session.channel(), image, progressObserver(progress));
     }();
     progress.finish();
@@ -454,7 +454,7 @@ int backUpFlash(const Request &request) {
     handleStops(StopPolicy::BetweenBlocks);
     Progress progress(QStringLiteral("Reading flash"), Progress::stderrIsTerminal());
     const readback::BackupResult result = [&] {
-        const SleepInhibitor inhibitor(QLatin1String(readback::kJobName));
+        const SleepInhibitor inhibitor{QLatin1String(readback::kJobName)};
         return readback::backUpFlash(session.channel(), request.argument,
                                      progressObserver(progress));
     }();
