@@ -1,9 +1,8 @@
 // The accessory's replies as the device code meets them: identification (the
 // version, account ID and PIN texts of record-read replies) and the outcome
-// of a record write, of firmware blocks and of a flash read-back. The first
+// of a record write, of firmware blocks and of a flash backup. The first
 // byte picks the job; the rest scripts the device (see FakeHid.h).
 #include <QByteArray>
-#include <vector>
 
 #include "FakeHid.h"
 #include "FuzzSupport.h"
@@ -48,11 +47,15 @@ void sendFirmware(DeviceChannel &channel) {
                  "only a failed transfer has a failure text");
 }
 
-void readFlash(DeviceChannel &channel) {
-    static std::vector<uint8_t> image(kFlashSize);
-    const readback::ReadSummary summary = readback::readWholeFlash(channel, image.data(), {});
-    fuzz::expect(summary.failedBlocks >= 0 && summary.failedBlocks <= kFlashBlockCount,
+// The backup file would only be written after all 1024 blocks came back.
+void backUpFlash(DeviceChannel &channel) {
+    const readback::BackupResult result =
+        readback::backUpFlash(channel, fuzz::scratchDir() + QStringLiteral("/backup.bin"), {});
+    fuzz::expect(result.failedBlocks >= 0 && result.failedBlocks <= kFlashBlockCount,
                  "failed blocks are among the blocks");
+    fuzz::expect((result.outcome == readback::Outcome::Succeeded) ==
+                     readback::failureText(result).isEmpty(),
+                 "only a failed backup has a failure text");
 }
 
 } // namespace
@@ -79,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         sendFirmware(channel);
         break;
     default:
-        readFlash(channel);
+        backUpFlash(channel);
         break;
     }
     return 0;
