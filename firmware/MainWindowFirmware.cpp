@@ -1,7 +1,6 @@
 // The window's firmware update: choosing the image, starting the transfer,
 // showing its progress and telling the user how it ended.
 #include <QDebug>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
@@ -25,8 +24,8 @@ void MainWindow::slotPushButtonLoadFW() {
     if (refuseWhileDeviceBusy())
         return;
     // Assigned even when cancelled: cancelling clears the earlier choice.
-    firmwarePath = QFileDialog::getOpenFileName(this, QStringLiteral("select bin file"),
-                                                QStringLiteral("./"), QStringLiteral("*.bin"));
+    firmwarePath = messages::getOpenFileName(this, QStringLiteral("select bin file"),
+                                             QStringLiteral("./"), QStringLiteral("*.bin"));
     if (!firmwarePath.isEmpty())
         dimFirmwareArrows();
     showChosenFirmware();
@@ -81,9 +80,9 @@ void MainWindow::slotShowRunUpdateFWProcess(int step) {
     fwArrows[step - 1]->setStyleSheet(QString::fromUtf8(styles::kArrowLit));
     if (step != kFinalStep)
         return;
-    QMessageBox::information(this, QStringLiteral("Success"),
-                             QStringLiteral("Download firmware successfully!"), QMessageBox::Ok,
-                             QMessageBox::NoButton);
+    messages::information(this, QStringLiteral("Success"),
+                          QStringLiteral("Download firmware successfully!"), QMessageBox::Ok,
+                          QMessageBox::NoButton);
     // The worker emits the final step as its last act, so this wait is short.
     // Identifying the device afresh shows the version, account ID and PIN of
     // the updated firmware.
@@ -102,9 +101,9 @@ bool MainWindow::confirmUpdateOfDevice() {
         return true;
     const QString text = QString::fromUtf8(accessory::kUnidentifiedBeforeUpdate) +
                          QStringLiteral(" Update it anyway?");
-    return QMessageBox::question(this, QStringLiteral("Warning"), text,
-                                 QMessageBox::Yes | QMessageBox::No,
-                                 QMessageBox::No) == QMessageBox::Yes;
+    return messages::question(this, QStringLiteral("Warning"), text,
+                              QMessageBox::Yes | QMessageBox::No,
+                              QMessageBox::No) == QMessageBox::Yes;
 }
 
 bool MainWindow::awaitingRestart() const {
