@@ -14,6 +14,7 @@
 #include "account/SignInConfig.h"
 #include "common/LogRedaction.h"
 #include "ui/MainWindow.h"
+#include "ui/Messages.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ namespace {
 constexpr int kMaxImplausibleIdLength = 4;
 
 void showPasteBox(QWidget *parent, const QString &title, const QString &text) {
-    QMessageBox::information(parent, title, text, QMessageBox::Ok, QMessageBox::NoButton);
+    messages::information(parent, title, text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
 } // namespace
@@ -113,9 +114,9 @@ void MainWindow::endPasteWhenDone() {
 bool MainWindow::refuseCloseWhilePasteRuns() {
     if (!resolverRun || !resolverRun->running())
         return false;
-    QMessageBox::warning(this, QStringLiteral("Exit"),
-                         QStringLiteral("Paste is still waiting for the sign-in server; please "
-                                        "try again in a moment."),
-                         QMessageBox::Ok, QMessageBox::NoButton);
+    messages::warning(this, QStringLiteral("Exit"),
+                      QStringLiteral("Paste is still waiting for the sign-in server; please "
+                                     "try again in a moment."),
+                      QMessageBox::Ok, QMessageBox::NoButton);
     return true;
 }

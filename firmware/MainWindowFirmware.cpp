@@ -1,7 +1,6 @@
 // The window's firmware update: choosing the image, starting the transfer,
 // showing its progress and telling the user how it ended.
 #include <QDebug>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
@@ -23,9 +22,9 @@ constexpr int kFinalStep = 6;
 
 // A "Warning" with Yes and No, No the default: going on is the user's choice.
 bool askToGoOn(QWidget *parent, const QString &text) {
-    return QMessageBox::question(parent, QStringLiteral("Warning"), text,
-                                 QMessageBox::Yes | QMessageBox::No,
-                                 QMessageBox::No) == QMessageBox::Yes;
+    return messages::question(parent, QStringLiteral("Warning"), text,
+                              QMessageBox::Yes | QMessageBox::No,
+                              QMessageBox::No) == QMessageBox::Yes;
 }
 
 // A file that is plainly not firmware, or a battery that may not last the
@@ -50,8 +49,8 @@ void MainWindow::slotPushButtonLoadFW() {
     if (refuseWhileDeviceBusy())
         return;
     // Assigned even when cancelled: cancelling clears the earlier choice.
-    firmwarePath = QFileDialog::getOpenFileName(this, QStringLiteral("select bin file"),
-                                                QStringLiteral("./"), QStringLiteral("*.bin"));
+    firmwarePath = messages::getOpenFileName(this, QStringLiteral("select bin file"),
+                                             QStringLiteral("./"), QStringLiteral("*.bin"));
     if (!firmwarePath.isEmpty())
         dimFirmwareArrows();
     showChosenFirmware();
@@ -124,9 +123,9 @@ void MainWindow::slotShowRunUpdateFWProcess(int step) {
     fwArrows[step - 1]->setStyleSheet(QString::fromUtf8(styles::kArrowLit));
     if (step != kFinalStep)
         return;
-    QMessageBox::information(this, QStringLiteral("Success"),
-                             QStringLiteral("Download firmware successfully!"), QMessageBox::Ok,
-                             QMessageBox::NoButton);
+    messages::information(this, QStringLiteral("Success"),
+                          QStringLiteral("Download firmware successfully!"), QMessageBox::Ok,
+                          QMessageBox::NoButton);
     // The worker emits the final step as its last act, so this wait is short.
     // Identifying the device afresh shows the version, account ID and PIN of
     // the updated firmware.
@@ -159,25 +158,25 @@ void MainWindow::awaitUpdatedDevice() {
         endRestartWait(QStringLiteral("the accessory could not be told apart from others"));
         return;
     }
-    restartDeadline = QDeadlineTimer(kRestartWaitMs);
+    unitReturn.emplace(*updatedUnit);
     if (identifyUpdatedDevice())
         return;
     if (!restartPoll) {
         restartPoll = new QTimer(this);
-        restartPoll->setInterval(kRestartPollMs);
+        restartPoll->setInterval(accessory::UnitReturn::kPollMs);
         connect(restartPoll, &QTimer::timeout, this, [this] { identifyUpdatedDevice(); });
     }
     restartPoll->start();
 }
 
 bool MainWindow::identifyUpdatedDevice() {
-    if (!updatedUnit)
+    if (!updatedUnit || !unitReturn)
         return true;
     // No second look from inside a box this one shows (another program's lock).
     const bool polling = awaitingRestart();
     if (polling)
         restartPoll->stop();
-    if (const std::optional<accessory::Attached> found = accessory::findUnit(*updatedUnit)) {
+    if (const std::optional<accessory::Attached> found = unitReturn->look()) {
         openDeviceAt(&*found);
         if (identifyRefused) {
             endRestartWait(QStringLiteral("another program is using the accessory"));
@@ -190,7 +189,7 @@ bool MainWindow::identifyUpdatedDevice() {
             return true;
         }
     }
-    if (!restartDeadline.hasExpired()) {
+    if (!unitReturn->overdue()) {
         if (polling)
             restartPoll->start();
         return false;
