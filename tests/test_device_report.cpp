@@ -6,7 +6,9 @@
 
 #include "device/DeviceChannel.h"
 #include "device/DeviceReport.h"
-#include "device/SessionRecording.h"
+#include "device/RecordingReader.h"
+#include "device/RecordingWriter.h"
+#include "device/SessionRecorder.h"
 
 namespace {
 

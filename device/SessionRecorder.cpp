@@ -1,0 +1,140 @@
+#include "device/SessionRecorder.h"
+
+#include "device/AccessoryIds.h"
+
+#include <QDateTime>
+#include <QMutexLocker>
+#include <algorithm>
+
+#include "common/PrivateFile.h"
+#include "device/DeviceChannel.h"
+#include "device/RecordingWriter.h"
+
+namespace recording {
+namespace {
+
+const char *const kPrivateRecords[] = {accessory::kAccountIdRecord, accessory::kPinRecord};
+
+bool isPrivateRecord(const std::string &name) {
+    return std::any_of(std::begin(kPrivateRecords), std::end(kPrivateRecords),
+                       [&name](const char *privateName) { return name == privateName; });
+}
+
+// Replaces `length` bytes from `at` (clipped to `bytes`) with the placeholder;
+// true when anything was replaced.
+bool maskRange(QByteArray &bytes, int at, int length) {
+    const int end = std::min<int>(bytes.size(), at + length);
+    for (int i = at; i < end; ++i)
+        bytes[i] = kMaskByte;
+    return end > at;
+}
+
+// Masks the private record value a request writes or its reply returns.
+void maskPrivateValue(Exchange &exchange) {
+    const report::RequestKind kind = report::requestKind(exchange.request);
+    if (!isPrivateRecord(report::requestRecordName(exchange.request)))
+        return;
+    if (kind == report::RequestKind::RecordWrite)
+        exchange.masked =
+            maskRange(exchange.request, int(report::at::kWriteValue),
+                      report::Bytes(exchange.request).u16(report::at::kWriteValueLength));
+    if (kind == report::RequestKind::RecordRead && exchange.reply)
+        exchange.masked = maskRange(*exchange.reply, int(report::at::kReplyValue),
+                                    report::replyValueLength(*exchange.reply));
+}
+
+QMutex g_activeMutex;
+std::shared_ptr<Recorder> g_active;
+
+} // namespace
+
+Recorder::Recorder(QString program, bool masked) {
+    recording_.header.program = std::move(program);
+#ifdef HID_API_VERSION_STR
+    recording_.header.hidapi = QStringLiteral(HID_API_VERSION_STR);
+#else
+    recording_.header.hidapi = QStringLiteral("unknown");
+#endif
+    recording_.header.date = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+    recording_.header.masked = masked;
+}
+
+bool Recorder::open(const QString &path, QString *error) {
+    QMutexLocker lock(&mutex_);
+    file_.setFileName(path);
+    return openPrivately(file_, error);
+}
+
+void Recorder::noteDevice(const DeviceNote &device) {
+    QMutexLocker lock(&mutex_);
+    if (!recording_.header.device)
+        recording_.header.device = device;
+}
+
+void Recorder::noteExchange(const DeviceReport &request, const DeviceReport &reply, int replyLength,
+                            int ms, ExchangeResult result) {
+    Exchange exchange;
+    exchange.request =
+        QByteArray(reinterpret_cast<const char *>(request.data()), int(request.size()));
+    if (replyLength > 0)
+        exchange.reply = QByteArray(reinterpret_cast<const char *>(reply.data()),
+                                    std::min<int>(replyLength, int(reply.size())));
+    exchange.ms = std::clamp(ms, 0, kMaxExchangeMs);
+    exchange.result = QString::fromLatin1(exchangeResultName(result));
+    QMutexLocker lock(&mutex_);
+    if (recording_.header.masked)
+        maskPrivateValue(exchange);
+    if (report::requestKind(exchange.request) == report::RequestKind::FlashRead)
+        recording_.header.holdsFlash = true;
+    exchange.number = int(recording_.exchanges.size()) + 1;
+    recording_.exchanges.push_back(std::move(exchange));
+}
+
+bool Recorder::finish(QString *error) {
+    QMutexLocker lock(&mutex_);
+    if (!file_.isOpen()) {
+        *error = QStringLiteral("the recording was not opened");
+        return false;
+    }
+    bool written = file_.write(headerLine(recording_.header)) >= 0;
+    for (const Exchange &exchange : recording_.exchanges)
+        written = written && file_.write(exchangeLine(exchange)) >= 0;
+    if (!written || !file_.commit()) {
+        *error = file_.errorString();
+        file_.cancelWriting();
+        return false;
+    }
+    return true;
+}
+
+QString Recorder::path() const {
+    QMutexLocker lock(&mutex_);
+    return file_.fileName();
+}
+
+bool Recorder::holdsFlash() const {
+    QMutexLocker lock(&mutex_);
+    return recording_.header.holdsFlash;
+}
+
+int Recorder::exchangeCount() const {
+    QMutexLocker lock(&mutex_);
+    return int(recording_.exchanges.size());
+}
+
+Recording Recorder::snapshot() const {
+    QMutexLocker lock(&mutex_);
+    return recording_;
+}
+
+void install(std::shared_ptr<Recorder> recorder) {
+    QMutexLocker lock(&g_activeMutex);
+    g_active = std::move(recorder);
+}
+
+std::shared_ptr<Recorder> active() {
+    QMutexLocker lock(&g_activeMutex);
+    return g_active;
+}
+
+} // namespace recording
