@@ -59,10 +59,13 @@ Recorder::Recorder(QString program, bool masked) {
     recording_.header.masked = masked;
 }
 
+Recorder::~Recorder() = default;
+
 bool Recorder::open(const QString &path, QString *error) {
     QMutexLocker lock(&mutex_);
-    file_.setFileName(path);
-    return openPrivately(file_, error);
+    path_ = path;
+    file_ = std::make_unique<PrivateFile>(path);
+    return file_->open(error);
 }
 
 void Recorder::noteDevice(const DeviceNote &device) {
@@ -92,16 +95,16 @@ void Recorder::noteExchange(const DeviceReport &request, const DeviceReport &rep
 
 bool Recorder::finish(QString *error) {
     QMutexLocker lock(&mutex_);
-    if (!file_.isOpen()) {
+    if (!file_ || !file_->isOpen()) {
         *error = QStringLiteral("the recording was not opened");
         return false;
     }
-    bool written = file_.write(headerLine(recording_.header)) >= 0;
+    QByteArray text = headerLine(recording_.header);
     for (const Exchange &exchange : recording_.exchanges)
-        written = written && file_.write(exchangeLine(exchange)) >= 0;
-    if (!written || !file_.commit()) {
-        *error = file_.errorString();
-        file_.cancelWriting();
+        text += exchangeLine(exchange);
+    if (!file_->write(text) || !file_->commit()) {
+        *error = file_->errorString();
+        file_->cancel();
         return false;
     }
     return true;
@@ -109,7 +112,7 @@ bool Recorder::finish(QString *error) {
 
 QString Recorder::path() const {
     QMutexLocker lock(&mutex_);
-    return file_.fileName();
+    return path_;
 }
 
 bool Recorder::holdsFlash() const {

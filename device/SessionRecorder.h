@@ -8,11 +8,12 @@
 // those records, so a recording with flash reads is as private as a dump.
 
 #include <QMutex>
-#include <QSaveFile>
 #include <QString>
 #include <memory>
 
 #include "device/RecordingFormat.h"
+
+class PrivateFile;
 
 enum class ExchangeResult;
 
@@ -21,6 +22,7 @@ namespace recording {
 class Recorder {
 public:
     Recorder(QString program, bool masked);
+    ~Recorder();
     Recorder(const Recorder &) = delete;
     Recorder &operator=(const Recorder &) = delete;
 
@@ -43,7 +45,8 @@ public:
 
 private:
     mutable QMutex mutex_;
-    QSaveFile file_;
+    QString path_;
+    std::unique_ptr<PrivateFile> file_;
     Recording recording_;
 };
 

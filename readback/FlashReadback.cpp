@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QDebug>
 #include <QDir>
-#include <QSaveFile>
 #include <cstring>
 
 #include "common/PrivateFile.h"
@@ -119,25 +118,22 @@ ReadSummary readWholeFlash(DeviceChannel &channel, uint8_t *image, const ReadObs
 
 BackupResult backUpFlash(DeviceChannel &channel, const QString &path,
                          const ReadObserver &observer) {
-    QSaveFile file(path);
+    PrivateFile file(path);
     QString refused;
-    if (!openPrivately(file, &refused))
+    if (!file.open(&refused))
         return finished(Outcome::FileError, 0, fileProblem(path, refused));
     QByteArray image(int(kFlashSize), '\0');
     const ReadSummary summary =
         readWholeFlash(channel, reinterpret_cast<uint8_t *>(image.data()), observer);
     if (summary.interrupted || summary.failedBlocks > 0) {
-        file.cancelWriting();
+        file.cancel();
         if (summary.interrupted)
             return finished(Outcome::Stopped, summary.failedBlocks, QString());
         return finished(Outcome::BlocksFailed, summary.failedBlocks, summary.firstFailure,
                         summary.writesFailing);
     }
-    if (file.write(image) != image.size()) {
-        const QString reason = fileProblem(path, file.errorString());
-        file.cancelWriting();
-        return finished(Outcome::FileError, 0, reason);
-    }
+    if (!file.write(image))
+        return finished(Outcome::FileError, 0, fileProblem(path, file.errorString()));
     if (!file.commit())
         return finished(Outcome::FileError, 0, fileProblem(path, file.errorString()));
     if (observer.stepReached)
