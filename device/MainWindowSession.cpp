@@ -196,8 +196,8 @@ bool MainWindow::lockDevice() {
     case DeviceLock::Result::Acquired:
         return true;
     case DeviceLock::Result::Busy:
-        showWarning(this, QStringLiteral("Another program is using the accessory; try again when "
-                                         "it has finished."));
+        showWarning(
+            this, QStringLiteral("%1; try again when it has finished.").arg(deviceLock.busyText()));
         break;
     case DeviceLock::Result::Failed:
         showWarning(

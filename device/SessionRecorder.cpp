@@ -1,7 +1,5 @@
 #include "device/SessionRecorder.h"
 
-#include "device/AccessoryIds.h"
-
 #include <QDateTime>
 #include <QMutexLocker>
 #include <algorithm>
@@ -12,36 +10,6 @@
 
 namespace recording {
 namespace {
-
-const char *const kPrivateRecords[] = {accessory::kAccountIdRecord, accessory::kPinRecord};
-
-bool isPrivateRecord(const std::string &name) {
-    return std::any_of(std::begin(kPrivateRecords), std::end(kPrivateRecords),
-                       [&name](const char *privateName) { return name == privateName; });
-}
-
-// Replaces `length` bytes from `at` (clipped to `bytes`) with the placeholder;
-// true when anything was replaced.
-bool maskRange(QByteArray &bytes, int at, int length) {
-    const int end = std::min<int>(bytes.size(), at + length);
-    for (int i = at; i < end; ++i)
-        bytes[i] = kMaskByte;
-    return end > at;
-}
-
-// Masks the private record value a request writes or its reply returns.
-void maskPrivateValue(Exchange &exchange) {
-    const report::RequestKind kind = report::requestKind(exchange.request);
-    if (!isPrivateRecord(report::requestRecordName(exchange.request)))
-        return;
-    if (kind == report::RequestKind::RecordWrite)
-        exchange.masked =
-            maskRange(exchange.request, int(report::at::kWriteValue),
-                      report::Bytes(exchange.request).u16(report::at::kWriteValueLength));
-    if (kind == report::RequestKind::RecordRead && exchange.reply)
-        exchange.masked = maskRange(*exchange.reply, int(report::at::kReplyValue),
-                                    report::replyValueLength(*exchange.reply));
-}
 
 QMutex g_activeMutex;
 std::shared_ptr<Recorder> g_active;
@@ -86,7 +54,7 @@ void Recorder::noteExchange(const DeviceReport &request, const DeviceReport &rep
     exchange.result = QString::fromLatin1(exchangeResultName(result));
     QMutexLocker lock(&mutex_);
     if (recording_.header.masked)
-        maskPrivateValue(exchange);
+        masker_.mask(exchange);
     if (report::requestKind(exchange.request) == report::RequestKind::FlashRead)
         recording_.header.holdsFlash = true;
     exchange.number = int(recording_.exchanges.size()) + 1;

@@ -3,15 +3,16 @@
 // RecordingFormat.h) and writes it when asked.
 //
 // Unless recorded unmasked, the values of the "rp.psnid" and "rp.pin"
-// records are replaced by placeholders of the same length in record writes
-// and record replies. Flash reads are recorded as read: the flash may hold
-// those records, so a recording with flash reads is as private as a dump.
+// records are replaced by placeholders (see RecordingMask.h). Flash reads are
+// recorded as read: the flash may hold those records, so a recording with
+// flash reads is as private as a dump.
 
 #include <QMutex>
 #include <QString>
 #include <memory>
 
 #include "device/RecordingFormat.h"
+#include "device/RecordingMask.h"
 
 class PrivateFile;
 
@@ -48,6 +49,7 @@ private:
     QString path_;
     std::unique_ptr<PrivateFile> file_;
     Recording recording_;
+    Masker masker_;
 };
 
 // The recorder every exchange reports to, if any (one per process). The
