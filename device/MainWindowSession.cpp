@@ -38,6 +38,10 @@ void MainWindow::openDeviceAt(const accessory::Attached *unit) {
         channel.close();
         return;
     }
+    // The handle stays open when nothing is found; so does its path, so
+    // that the removal of its device still closes it.
+    char openPath[sizeof devicePath];
+    std::memcpy(openPath, devicePath, sizeof devicePath);
     std::memset(devicePath, 0, sizeof devicePath);
     if (unit) {
         // Cut as the discovery cuts a long path; such a path fails to open.
@@ -48,6 +52,8 @@ void MainWindow::openDeviceAt(const accessory::Attached *unit) {
     }
     explainNotConnected(QString());
     if (devicePath[0] == 0) {
+        if (hidHandle)
+            std::memcpy(devicePath, openPath, sizeof devicePath);
         showConnected(false);
         return;
     }
