@@ -14,6 +14,7 @@
 #include "account/SignInConfig.h"
 #include "common/LogRedaction.h"
 #include "ui/MainWindow.h"
+#include "ui/Messages.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ constexpr int kMaxImplausibleIdLength = 4;
 constexpr int kMaxPastedBytes = 64 * 1024;
 
 void showPasteBox(QWidget *parent, const QString &title, const QString &text) {
-    QMessageBox::information(parent, title, text, QMessageBox::Ok, QMessageBox::NoButton);
+    messages::information(parent, title, text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
 bool tooLongForAnAddress(const QString &text) {
@@ -139,9 +140,9 @@ void MainWindow::endPasteWhenDone() {
 bool MainWindow::refuseCloseWhilePasteRuns() {
     if (!resolverRun || !resolverRun->running())
         return false;
-    QMessageBox::warning(this, QStringLiteral("Exit"),
-                         QStringLiteral("Paste is still waiting for the sign-in server; please "
-                                        "try again in a moment."),
-                         QMessageBox::Ok, QMessageBox::NoButton);
+    messages::warning(this, QStringLiteral("Exit"),
+                      QStringLiteral("Paste is still waiting for the sign-in server; please "
+                                     "try again in a moment."),
+                      QMessageBox::Ok, QMessageBox::NoButton);
     return true;
 }

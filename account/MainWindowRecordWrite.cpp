@@ -52,9 +52,9 @@ bool confirmClearing(QWidget *parent, const QString &records) {
     const QString text = QStringLiteral("Save would clear %1 stored in the device, because the "
                                         "field is empty. Clear it?")
                              .arg(records);
-    return QMessageBox::question(parent, QStringLiteral("Warning"), text,
-                                 QMessageBox::Yes | QMessageBox::No,
-                                 QMessageBox::No) == QMessageBox::Yes;
+    return messages::question(parent, QStringLiteral("Warning"), text,
+                              QMessageBox::Yes | QMessageBox::No,
+                              QMessageBox::No) == QMessageBox::Yes;
 }
 
 void logSaveStep(int step) {
@@ -146,7 +146,7 @@ void MainWindow::slotShowRunUpdateSaveDataProcess(int step) {
     }
     lightSaveArrow(*this, step);
     if (step == 6)
-        QMessageBox::information(this, QStringLiteral("Success"),
-                                 QStringLiteral("Save data successfully!"), QMessageBox::Ok,
-                                 QMessageBox::NoButton);
+        messages::information(this, QStringLiteral("Success"),
+                              QStringLiteral("Save data successfully!"), QMessageBox::Ok,
+                              QMessageBox::NoButton);
 }

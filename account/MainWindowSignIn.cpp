@@ -56,7 +56,7 @@ void offerAddressWhenNoBrowser(QWidget *parent, const QString &address) {
                     QMessageBox::Yes | QMessageBox::No, parent);
     box.setDefaultButton(QMessageBox::Yes);
     box.setTextInteractionFlags(Qt::TextSelectableByMouse);
-    if (box.exec() == QMessageBox::Yes)
+    if (messages::exec(box) == QMessageBox::Yes)
         QGuiApplication::clipboard()->setText(address);
 }
 

@@ -18,9 +18,9 @@ int runCorvane(int &argc, char **argv, const std::function<void()> &onApplicatio
     if (onApplicationCreated)
         onApplicationCreated();
     if (!takeSingleInstanceGuard()) {
-        QMessageBox::information(nullptr, QStringLiteral("tips"),
-                                 QStringLiteral("The program is already running"), QMessageBox::Ok,
-                                 QMessageBox::NoButton);
+        messages::information(nullptr, QStringLiteral("tips"),
+                              QStringLiteral("The program is already running"), QMessageBox::Ok,
+                              QMessageBox::NoButton);
         QCoreApplication::quit();
         return kAlreadyRunningExitCode;
     }

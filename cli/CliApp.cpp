@@ -33,7 +33,7 @@ Commands:
                         A value given on the command line is visible to
                         other local users while the command runs (in
                         /proc/PID/cmdline, ps): prefer -.
-  flash IMAGE           write the firmware image IMAGE, then identify the
+  flash [--force] IMAGE write the firmware image IMAGE, then identify the
                         accessory again and print its version; an accessory
                         that restarts after the update is waited for (at most
                         10 seconds, the same unit only). An accessory that
@@ -42,9 +42,14 @@ Commands:
                         update may repair it. A first Ctrl-C
                         during the update only warns (a half-written image
                         can leave the accessory unusable); a second one
-                        within 3 seconds stops it.
+                        within 3 seconds stops it. Refused on a battery
+                        below 25 % and for a file that is plainly not
+                        firmware (an archive, a picture, a document, an
+                        executable, text, all 0x00 or 0xFF) unless --force;
+                        sleep and shutdown are blocked while it runs.
   backup FILE           save the whole 512 KiB flash into FILE (written
-                        atomically, mode 0600; no file on failure)
+                        atomically, mode 0600; no file on failure); sleep
+                        and shutdown are blocked while it runs
   resolve [--url URL]   turn the address the sign-in ended on (from --url,
                         or standard input: on a terminal one line after a
                         prompt) into the account ID, with the same resolver
@@ -100,7 +105,7 @@ const CommandSpec *findCommand(const QString &name) {
          0,
          nullptr,
          {QStringLiteral("account"), QStringLiteral("pin"), QStringLiteral("allow-empty")}},
-        {"flash", 1, "IMAGE", {}},
+        {"flash", 1, "IMAGE", {QStringLiteral("force")}},
         {"backup", 1, "FILE", {}},
         {"resolve", 0, nullptr, {QStringLiteral("url")}},
         {"replay", 1, "FILE", {}},
@@ -172,6 +177,7 @@ int buildRequest(const QCommandLineParser &parser, cli::Request &request) {
         return usageError(QStringLiteral("--unmasked needs --record FILE."), json);
     request.showPin = parser.isSet(QStringLiteral("show-pin"));
     request.allowEmpty = parser.isSet(QStringLiteral("allow-empty"));
+    request.force = parser.isSet(QStringLiteral("force"));
     for (const auto &[name, target] : {std::pair{QStringLiteral("account"), &request.account},
                                        std::pair{QStringLiteral("pin"), &request.pin},
                                        std::pair{QStringLiteral("url"), &request.url}}) {
@@ -209,6 +215,7 @@ int runCli(int argc, char **argv) {
         {QStringLiteral("url"), QString(), QStringLiteral("URL")},
         {QStringLiteral("record"), QString(), QStringLiteral("FILE")},
         {QStringLiteral("unmasked"), QString()},
+        {QStringLiteral("force"), QString()},
     });
     QStringList arguments;
     for (int i = 0; i < argc; ++i)

@@ -15,7 +15,10 @@
 #include "cli/CliTerminal.h"
 #include "device/DeviceLock.h"
 #include "device/DeviceSession.h"
+#include "device/PowerSupply.h"
+#include "device/SleepInhibitor.h"
 #include "firmware/FirmwareTransfer.h"
+#include "firmware/ImageCheck.h"
 #include "readback/FlashReadback.h"
 
 namespace cli {
@@ -69,8 +72,9 @@ OpenProblem openProblem(const QByteArray &path, int error) {
                 QStringLiteral("The accessory at %1 was removed before it could be opened.")
                     .arg(shown)};
     if (error == EACCES || error == EPERM)
-        return {kExitPermission, QStringLiteral("Permission denied on %1. %2")
-                                     .arg(shown, QString::fromUtf8(accessory::kPermissionHint))};
+        return {
+            kExitPermission,
+            QStringLiteral("Permission denied on %1. %2").arg(shown, accessory::permissionHint())};
     if (error == EBUSY)
         return {kExitBusy, QStringLiteral("The accessory at %1 is held exclusively by another "
                                           "program; close that program and try again.")
@@ -209,6 +213,33 @@ DeviceJobObserver progressObserver(Progress &progress) {
     observer.stepReached = [&progress](int step) { progress.stepReached(step); };
     observer.blockDone = [&progress](int done, int total) { progress.blockDone(done, total); };
     return observer;
+}
+
+// The battery and file checks before an update: refuses (returns the exit
+// code) unless --force, which goes on and says what it overrides.
+int checkBeforeFlash(const Request &request, const QByteArray &image) {
+    const QString notFirmware = firmware::notFirmwareReason(image);
+    const PowerSupply power = readPowerSupply();
+    const QString battery = batteryTooLow(power) ? lowBatteryText(power) : QString();
+    if (!request.force) {
+        if (!notFirmware.isEmpty())
+            return fail(request, kExitUsage,
+                        QStringLiteral("The firmware file %1, not a firmware image; nothing was "
+                                       "sent. Add --force to send it anyway.")
+                            .arg(notFirmware));
+        if (!battery.isEmpty())
+            return fail(request, kExitUsage,
+                        battery + QStringLiteral(" Plug the computer in and try again, or add "
+                                                 "--force to update anyway."));
+        return kExitDone;
+    }
+    if (!notFirmware.isEmpty())
+        printMessage(
+            QStringLiteral("--force: sending although the firmware file %1.").arg(notFirmware));
+    if (!battery.isEmpty())
+        printMessage(QStringLiteral("--force: updating although the battery is at %1 %.")
+                         .arg(power.batteryPercent));
+    return kExitDone;
 }
 
 // Replaces each value given as "-" by a line of standard input, in the order
@@ -357,6 +388,11 @@ int flashFirmware(const Request &request) {
     const QString problem = firmware::loadImage(request.argument, image);
     if (!problem.isEmpty())
         return fail(request, kExitUsage, problem);
+    if (const int code = checkBeforeFlash(request, image))
+        return code;
+    const QString sha256 = firmware::sha256Hex(image);
+    if (const QString padding = firmware::paddingNote(image.size()); !padding.isEmpty())
+        printMessage(padding);
     Session session;
     if (const int code = session.open(request))
         return code;
@@ -367,8 +403,10 @@ int flashFirmware(const Request &request) {
                      QStringLiteral(" Updating it anyway."));
     handleStops(StopPolicy::Confirmed);
     Progress progress(QStringLiteral("Writing firmware"), Progress::stderrIsTerminal());
-    const firmware::TransferResult result =
-        firmware::sendImage(session.channel(), image, progressObserver(progress));
+    const firmware::TransferResult result = [&] {
+        const SleepInhibitor inhibitor(QLatin1String(firmware::kJobName));
+        return firmware::sendImage(session.channel(), image, progressObserver(progress));
+    }();
     progress.finish();
     handleStops(StopPolicy::AtOnce);
     if (result.outcome == firmware::Outcome::Stopped)
@@ -391,6 +429,7 @@ int flashFirmware(const Request &request) {
         QJsonObject object = describe(session.attached());
         object.insert(QStringLiteral("blocks"), result.totalBlocks);
         object.insert(QStringLiteral("bytes"), image.size());
+        object.insert(QStringLiteral("sha256"), sha256);
         object.insert(QStringLiteral("version"), *identity.version);
         printJson(object);
         return kExitDone;
@@ -398,6 +437,7 @@ int flashFirmware(const Request &request) {
     printResult(QStringLiteral("Firmware written: %1 blocks (%2 bytes).")
                     .arg(result.totalBlocks)
                     .arg(image.size()));
+    printResult(QStringLiteral("SHA-256: ") + sha256);
     printResult(QStringLiteral("Version: ") + displayed(*identity.version));
     return kExitDone;
 }
@@ -413,8 +453,11 @@ int backUpFlash(const Request &request) {
         return code;
     handleStops(StopPolicy::BetweenBlocks);
     Progress progress(QStringLiteral("Reading flash"), Progress::stderrIsTerminal());
-    const readback::BackupResult result =
-        readback::backUpFlash(session.channel(), request.argument, progressObserver(progress));
+    const readback::BackupResult result = [&] {
+        const SleepInhibitor inhibitor(QLatin1String(readback::kJobName));
+        return readback::backUpFlash(session.channel(), request.argument,
+                                     progressObserver(progress));
+    }();
     progress.finish();
     handleStops(StopPolicy::AtOnce);
     if (result.outcome != readback::Outcome::Succeeded)

@@ -13,6 +13,7 @@ struct Request {
     bool json = false;
     bool showPin = false;
     bool allowEmpty = false;
+    bool force = false; // flash: past the battery and file checks
     std::optional<QString> account;
     std::optional<QString> pin;
     std::optional<QString> url;

@@ -7,7 +7,8 @@
 #include "cli/CliApp.h"
 #include "cli/CliCommands.h"
 #include "cli/CliOutput.h"
-#include "device/SessionRecording.h"
+#include "device/RecordingReader.h"
+#include "device/SessionRecorder.h"
 
 namespace cli {
 namespace {

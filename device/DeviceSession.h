@@ -12,6 +12,7 @@
 
 #include "device/AccessoryIds.h"
 #include "device/DeviceChannel.h"
+#include "device/PortableFolder.h"
 
 namespace accessory {
 

@@ -3,11 +3,11 @@
 #include <QDate>
 #include <QDebug>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 
 #include "ui/MainWindow.h"
+#include "ui/Messages.h"
 
 namespace {
 
@@ -26,9 +26,8 @@ void MainWindow::toggleSessionRecording() {
     // Starting identifies the accessory afresh, so no job may run.
     if (refuseWhileDeviceBusy())
         return;
-    QString path =
-        QFileDialog::getSaveFileName(this, QStringLiteral("Record device session"),
-                                     suggestedRecordingPath(), QStringLiteral("*.jsonl"));
+    QString path = messages::getSaveFileName(this, QStringLiteral("Record device session"),
+                                             suggestedRecordingPath(), QStringLiteral("*.jsonl"));
     if (path.isEmpty())
         return;
     if (QFileInfo(path).suffix().isEmpty())
@@ -37,9 +36,9 @@ void MainWindow::toggleSessionRecording() {
         std::make_shared<recording::Recorder>(QStringLiteral("corvane " CORVANE_VERSION), true);
     QString error;
     if (!recorder->open(path, &error)) {
-        QMessageBox::warning(this, QStringLiteral("Error"),
-                             QStringLiteral("The session cannot be recorded: %1").arg(error),
-                             QMessageBox::Ok, QMessageBox::NoButton);
+        messages::warning(this, QStringLiteral("Error"),
+                          QStringLiteral("The session cannot be recorded: %1").arg(error),
+                          QMessageBox::Ok, QMessageBox::NoButton);
         return;
     }
     sessionRecorder = recorder;
@@ -61,7 +60,7 @@ void MainWindow::finishSessionRecording(bool tell) {
         qWarning("The device session could not be saved to %s: %s", qPrintable(where),
                  qPrintable(error));
         if (tell)
-            QMessageBox::warning(
+            messages::warning(
                 this, QStringLiteral("Error"),
                 QStringLiteral("The device session could not be saved: %1").arg(error),
                 QMessageBox::Ok, QMessageBox::NoButton);
@@ -79,6 +78,6 @@ void MainWindow::finishSessionRecording(bool tell) {
     if (recorder->holdsFlash())
         text += QStringLiteral(" It holds flash contents, which may include the account ID and "
                                "PIN: share it only as you would a flash backup.");
-    QMessageBox::information(this, QStringLiteral("Success"), text, QMessageBox::Ok,
-                             QMessageBox::NoButton);
+    messages::information(this, QStringLiteral("Success"), text, QMessageBox::Ok,
+                          QMessageBox::NoButton);
 }

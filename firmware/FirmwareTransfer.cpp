@@ -54,87 +54,57 @@ const uint8_t *blockData(const QByteArray &image, int blockIndex, Block &padded)
 
 class Transfer {
 public:
-    Transfer(DeviceChannel &channel, const TransferObserver &observer)
-        : channel_(channel), observer_(observer) {}
+    explicit Transfer(const TransferObserver &observer) : observer_(observer) {}
 
-    TransferResult run(const QByteArray &image) {
+    TransferResult run(DeviceChannel &channel, const QByteArray &image) {
         qDebug("file fileSize:%d", int(image.size()));
-        result_.totalBlocks = blockCount(image.size());
-        const int acknowledged = sendBlocks(image);
-        result_.failedBlocks = result_.totalBlocks - acknowledged;
-        if (result_.outcome != Outcome::None)
-            return result_;
-        if (result_.failedBlocks > 0) {
-            result_.outcome = Outcome::BlocksFailed;
-            return result_;
+        TransferResult result;
+        result.totalBlocks = blockCount(image.size());
+        const BlockRun blocks = sendBlocks(channel, image, result.totalBlocks);
+        result.failedBlocks = result.totalBlocks - (blocks.blocksRun - blocks.failedBlocks);
+        if (blocks.stopped) {
+            result.outcome = Outcome::Stopped;
+            return result;
         }
-        result_.outcome = Outcome::Succeeded;
+        if (blocks.failedBlocks > 0)
+            result.detail = describeBlockFailure(blocks.firstFailure, blocks.firstFailedBlock);
+        if (blocks.endReason == JobEndCheck::Reason::WritesFailing)
+            result.detail = describeWritesFailing(blocks.blocksRun - 1);
+        if (result.failedBlocks > 0) {
+            result.outcome = Outcome::BlocksFailed;
+            return result;
+        }
+        result.outcome = Outcome::Succeeded;
         if (observer_.stepReached)
             observer_.stepReached(kFinalStep);
-        return result_;
+        return result;
     }
 
 private:
-    // Sends every block of `image`; returns how many the device acknowledged.
-    int sendBlocks(const QByteArray &image) {
+    BlockRun sendBlocks(DeviceChannel &channel, const QByteArray &image, int totalBlocks) {
         const int blocksPerStep = int(image.size() / kBytesPerStep + 1);
         qDebug("file step:%d", blocksPerStep);
         int nextStepBlock = blocksPerStep;
-        int acknowledged = 0;
         Block padded;
         DeviceReport reply; // filled by exchange()
-        for (int i = 0; i < result_.totalBlocks; ++i) {
-            if (observer_.stopRequested && observer_.stopRequested()) {
-                noteFailure(Outcome::Stopped, QString());
-                break;
-            }
-            const uint8_t *data = blockData(image, i, padded);
-            const ExchangeResult sent =
-                channel_.exchange(report::firmwareBlock(uint32_t(i), data), &reply,
-                                  ReplyWait::FirmwareBlock, &lateReplies_);
-            if (sent == ExchangeResult::Ok)
-                ++acknowledged;
-            else
-                noteFailure(Outcome::BlocksFailed, describeBlockFailure(sent, i));
-            if (const auto reason = jobEnd_.after(sent); reason != JobEndCheck::Reason::None) {
-                if (reason == JobEndCheck::Reason::WritesFailing)
-                    result_.detail = describeWritesFailing(i);
-                break;
-            }
-            if (observer_.blockDone)
-                observer_.blockDone(i + 1, result_.totalBlocks);
-            reportProgress(i, blocksPerStep, nextStepBlock);
-        }
-        return acknowledged;
+        LateReplyAllowance lateReplies;
+        const auto sendBlock = [&](int i) {
+            return channel.exchange(report::firmwareBlock(uint32_t(i), blockData(image, i, padded)),
+                                    &reply, ReplyWait::FirmwareBlock, &lateReplies);
+        };
+        const auto reportProgress = [&](int i) {
+            if (i != nextStepBlock)
+                return;
+            nextStepBlock = i + blocksPerStep;
+            ++stepsSignalled_;
+            qDebug("show step:%d iLoopTemp:%d", nextStepBlock, stepsSignalled_);
+            if (observer_.stepReached)
+                observer_.stepReached(stepsSignalled_);
+        };
+        return runBlocks(totalBlocks, observer_, sendBlock, reportProgress);
     }
 
-    void reportProgress(int blockIndex, int blocksPerStep, int &nextStepBlock) {
-        if (blockIndex != nextStepBlock)
-            return;
-        nextStepBlock = blockIndex + blocksPerStep;
-        ++stepsSignalled_;
-        qDebug("show step:%d iLoopTemp:%d", nextStepBlock, stepsSignalled_);
-        if (observer_.stepReached)
-            observer_.stepReached(stepsSignalled_);
-    }
-
-    // Block failures keep the first one's description; a stop or a file error
-    // decides the outcome and says why.
-    void noteFailure(Outcome outcome, const QString &detail) {
-        if (outcome == Outcome::BlocksFailed) {
-            if (result_.detail.isEmpty())
-                result_.detail = detail;
-            return;
-        }
-        result_.outcome = outcome;
-        result_.detail = detail;
-    }
-
-    DeviceChannel &channel_;
     const TransferObserver &observer_;
-    TransferResult result_;
-    JobEndCheck jobEnd_;
-    LateReplyAllowance lateReplies_;
     int stepsSignalled_ = 0;
 };
 
@@ -201,7 +171,7 @@ TransferResult sendImageFile(DeviceChannel &channel, const QString &path,
 
 TransferResult sendImage(DeviceChannel &channel, const QByteArray &image,
                          const TransferObserver &observer) {
-    return Transfer(channel, observer).run(image);
+    return Transfer(observer).run(channel, image);
 }
 
 } // namespace firmware

@@ -7,22 +7,16 @@
 #include <QString>
 #include <functional>
 
-#include "device/DeviceChannel.h"
-#include "device/DeviceJobObserver.h"
+#include "device/DeviceJob.h"
 
 namespace firmware {
 
-enum class Outcome { None, Succeeded, BlocksFailed, Stopped, FileError };
-
-struct TransferResult {
-    Outcome outcome = Outcome::None;
-    int totalBlocks = 0;
-    int failedBlocks = 0; // blocks whose write or reply failed, or never sent
-    QString detail;       // what went wrong, for the message to the user
-};
-
-// How a transfer reports and is stopped; every member may be left empty.
+using Outcome = JobOutcome;
+using TransferResult = JobResult;
 using TransferObserver = DeviceJobObserver;
+
+// What holds off sleep while the transfer runs, as the desktop lists it.
+inline const char *const kJobName = "Updating the accessory's firmware";
 
 // Reads the whole image at `path` into `image`; returns why it cannot be sent
 // (unreadable, empty, larger than the flash), or an empty string. The

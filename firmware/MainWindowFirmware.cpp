@@ -1,13 +1,15 @@
 // The window's firmware update: choosing the image, starting the transfer,
 // showing its progress and telling the user how it ended.
 #include <QDebug>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 
+#include "device/PowerSupply.h"
+#include "firmware/ImageCheck.h"
 #include "firmware/WorkerThreadForFW.h"
+#include "ui/Accessibility.h"
 #include "ui/MainWindow.h"
 #include "ui/Messages.h"
 #include "ui/ProgressTips.h"
@@ -18,6 +20,28 @@ namespace {
 constexpr int kFirstStep = 1;
 constexpr int kFinalStep = 6;
 
+// A "Warning" with Yes and No, No the default: going on is the user's choice.
+bool askToGoOn(QWidget *parent, const QString &text) {
+    return messages::question(parent, QStringLiteral("Warning"), text,
+                              QMessageBox::Yes | QMessageBox::No,
+                              QMessageBox::No) == QMessageBox::Yes;
+}
+
+// A file that is plainly not firmware, or a battery that may not last the
+// update: asked about before anything is sent.
+bool confirmImageAndPower(QWidget *parent, const QByteArray &image) {
+    const QString notFirmware = firmware::notFirmwareReason(image);
+    if (!notFirmware.isEmpty() &&
+        !askToGoOn(parent, QStringLiteral("The firmware file %1, not a firmware image. Sending "
+                                          "it may leave the accessory unable to start. Send it "
+                                          "anyway?")
+                               .arg(notFirmware)))
+        return false;
+    const PowerSupply power = readPowerSupply();
+    return !batteryTooLow(power) ||
+           askToGoOn(parent, lowBatteryText(power) + QStringLiteral(" Update anyway?"));
+}
+
 } // namespace
 
 void MainWindow::slotPushButtonLoadFW() {
@@ -25,14 +49,15 @@ void MainWindow::slotPushButtonLoadFW() {
     if (refuseWhileDeviceBusy())
         return;
     // Assigned even when cancelled: cancelling clears the earlier choice.
-    firmwarePath = QFileDialog::getOpenFileName(this, QStringLiteral("select bin file"),
-                                                QStringLiteral("./"), QStringLiteral("*.bin"));
+    firmwarePath = messages::getOpenFileName(this, QStringLiteral("select bin file"),
+                                             QStringLiteral("./"), QStringLiteral("*.bin"));
     if (!firmwarePath.isEmpty())
         dimFirmwareArrows();
     showChosenFirmware();
 }
 
 void MainWindow::showChosenFirmware() {
+    fwProgress->setRowTip(QString());
     if (firmwarePath.isEmpty()) {
         btnRun->setToolTip(QStringLiteral("Run"));
         return;
@@ -41,6 +66,19 @@ void MainWindow::showChosenFirmware() {
     const QString chosen = QStringLiteral("%1, %2 bytes").arg(image.fileName()).arg(image.size());
     btnRun->setToolTip(QStringLiteral("Run: ") + chosen);
     qDebug("firmware file: %s", qUtf8Printable(chosen));
+    // To compare with the checksum the accessory's maker publishes.
+    QByteArray bytes;
+    if (firmware::loadImage(firmwarePath, bytes).isEmpty())
+        fwProgress->setRowTip(image.fileName() + QStringLiteral(" SHA-256: ") +
+                              firmware::sha256Hex(bytes));
+}
+
+// The bytes about to be sent, for the diagnostic log.
+void MainWindow::logImageToSend(const QByteArray &image) {
+    qDebug("firmware SHA-256: %s", qPrintable(firmware::sha256Hex(image)));
+    const QString padding = firmware::paddingNote(image.size());
+    if (!padding.isEmpty())
+        qDebug().noquote() << padding;
 }
 
 void MainWindow::slotPushButtonRunUpdateFW() {
@@ -51,13 +89,15 @@ void MainWindow::slotPushButtonRunUpdateFW() {
         showWarning(this, QStringLiteral("Please load firmware file first !"));
         return;
     }
-    // Refused before anything is sent; the worker reads the image again itself.
+    // Refused before anything is sent; these bytes are the ones the worker sends.
     QByteArray image;
     const QString problem = WorkerThreadForFW::loadImage(firmwarePath, image);
     if (!problem.isEmpty()) {
         showWarning(this, problem);
         return;
     }
+    if (!confirmImageAndPower(this, image))
+        return;
     openDevice();
     // Another program's job holds the accessory; openDevice has said so.
     if (identifyRefused || !confirmUpdateOfDevice())
@@ -66,6 +106,8 @@ void MainWindow::slotPushButtonRunUpdateFW() {
     if (!lockDevice())
         return;
     dimFirmwareArrows();
+    logImageToSend(image);
+    firmwareImage = image;
     versionBeforeUpdate = versionRead ? versionText : QString();
     updatedUnit = accessory::attachedAt(QByteArray(devicePath));
     fwJobStopped = false;
@@ -81,9 +123,9 @@ void MainWindow::slotShowRunUpdateFWProcess(int step) {
     fwArrows[step - 1]->setStyleSheet(QString::fromUtf8(styles::kArrowLit));
     if (step != kFinalStep)
         return;
-    QMessageBox::information(this, QStringLiteral("Success"),
-                             QStringLiteral("Download firmware successfully!"), QMessageBox::Ok,
-                             QMessageBox::NoButton);
+    messages::information(this, QStringLiteral("Success"),
+                          QStringLiteral("Download firmware successfully!"), QMessageBox::Ok,
+                          QMessageBox::NoButton);
     // The worker emits the final step as its last act, so this wait is short.
     // Identifying the device afresh shows the version, account ID and PIN of
     // the updated firmware.
@@ -100,11 +142,8 @@ bool MainWindow::confirmUpdateOfDevice() {
     }
     if (deviceIdentified)
         return true;
-    const QString text = QString::fromUtf8(accessory::kUnidentifiedBeforeUpdate) +
-                         QStringLiteral(" Update it anyway?");
-    return QMessageBox::question(this, QStringLiteral("Warning"), text,
-                                 QMessageBox::Yes | QMessageBox::No,
-                                 QMessageBox::No) == QMessageBox::Yes;
+    return askToGoOn(this, QString::fromUtf8(accessory::kUnidentifiedBeforeUpdate) +
+                               QStringLiteral(" Update it anyway?"));
 }
 
 bool MainWindow::awaitingRestart() const {
@@ -196,12 +235,7 @@ void MainWindow::noteVersionChange(const QString &before, const QString &notRead
 // succeeded this may run inside the success box's event loop, which is fine:
 // it only reads the finished worker's result and handles a deferred arrival.
 void MainWindow::onFirmwareWorkerFinished() {
-    unlockDevice();
-    progressTips->end();
-    const QString failure = firmware::failureText(fwWorker->result());
     if (fwWorker->result().outcome != firmware::Outcome::Succeeded)
         updatedUnit.reset(); // no restart to wait for
-    if (!failure.isEmpty())
-        showWarning(this, failure);
-    runDeferredArrival();
+    endDeviceJob(firmware::failureText(fwWorker->result()));
 }

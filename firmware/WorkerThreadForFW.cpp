@@ -1,5 +1,7 @@
 #include "firmware/WorkerThreadForFW.h"
 
+#include <utility>
+
 #include "ui/MainWindow.h"
 
 namespace {
@@ -8,27 +10,20 @@ constexpr int kFinalStep = 6;
 
 } // namespace
 
-WorkerThreadForFW::WorkerThreadForFW(QObject *parent) : QThread(parent), iLoopTemp(0) {}
-
-WorkerThreadForFW::Result WorkerThreadForFW::result() const {
-    return result_;
-}
+WorkerThreadForFW::WorkerThreadForFW(QObject *parent) : DeviceJobThread(parent), iLoopTemp(0) {}
 
 void WorkerThreadForFW::run() {
-    result_ = Result{};
-    firmware::TransferObserver observer;
-    observer.stopRequested = [this] { return isInterruptionRequested(); };
-    blocksDone_ = 0;
-    totalBlocks_ = 0;
-    observer.blockDone = [this](int done, int total) {
-        totalBlocks_ = total;
-        blocksDone_ = done;
+    // The bytes Run checked, when it handed them over; else the file as it is now.
+    const QByteArray image = std::exchange(g_mainWindow->firmwareImage, QByteArray());
+    const auto transfer = [&image](const DeviceJobObserver &observer) {
+        DeviceChannel &channel = g_mainWindow->deviceChannel();
+        return image.isEmpty()
+                   ? firmware::sendImageFile(channel, g_mainWindow->firmwarePath, observer)
+                   : firmware::sendImage(channel, image, observer);
     };
-    observer.stepReached = [this](int step) {
+    runJob(QLatin1String(firmware::kJobName), transfer, [this](int step) {
         if (step != kFinalStep) // iLoopTemp counts the intermediate steps
             iLoopTemp = step;
         emit sigRunUpdateFWProcess(step);
-    };
-    result_ = firmware::sendImageFile(g_mainWindow->deviceChannel(), g_mainWindow->firmwarePath,
-                                      observer);
+    });
 }

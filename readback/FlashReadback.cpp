@@ -38,10 +38,49 @@ BackupResult finished(Outcome outcome, int failedBlocks, const QString &detail,
                       bool writesFailing = false) {
     BackupResult result;
     result.outcome = outcome;
+    result.totalBlocks = kFlashBlockCount;
     result.failedBlocks = failedBlocks;
     result.detail = detail;
     result.writesFailing = writesFailing;
     return result;
+}
+
+// Fills the 512 KiB `image`; stops early when stopped, or when JobEndCheck
+// ends the job.
+BlockRun readWholeFlash(DeviceChannel &channel, uint8_t *image, const ReadObserver &observer) {
+    LateReplyAllowance lateReplies;
+    int loopStep = kBlocksPerStep;
+    qDebug("show  iTotalTimes:%d,loopStep:%d", 0, loopStep);
+    const auto readOne = [&](int block) { return readBlock(channel, block, image, lateReplies); };
+    const auto reportProgress = [&](int block) {
+        const int iTotalTimes = block + 1;
+        if (iTotalTimes == kFlashBlockCount)
+            return;
+        qDebug("show  iTotalTimes:%d,loopStep:%d", iTotalTimes, loopStep);
+        if (iTotalTimes != loopStep)
+            return;
+        qDebug("iTotalTimes==loopStep");
+        loopStep += kBlocksPerStep;
+        const int step = loopStep / kBlocksPerStep - 1;
+        // The last step means "backup saved"; backUpFlash reports it once it is.
+        if (step < kFinalStep && observer.stepReached)
+            observer.stepReached(step);
+    };
+    return runBlocks(kFlashBlockCount, observer, readOne, reportProgress);
+}
+
+// Blocks left zero in the image: those that failed, and when the job was
+// ended early, those never read.
+int unreadBlocks(const BlockRun &run) {
+    return run.stopped ? run.failedBlocks : run.failedBlocks + kFlashBlockCount - run.blocksRun;
+}
+
+QString describeFirstFailure(const BlockRun &run) {
+    if (run.failedBlocks == 0)
+        return QString();
+    return QStringLiteral("block %1: %2")
+        .arg(run.firstFailedBlock)
+        .arg(QLatin1String(exchangeResultName(run.firstFailure)));
 }
 
 } // namespace
@@ -74,48 +113,6 @@ QString failureText(const BackupResult &result) {
     return QString();
 }
 
-ReadSummary readWholeFlash(DeviceChannel &channel, uint8_t *image, const ReadObserver &observer) {
-    ReadSummary summary;
-    JobEndCheck jobEnd;
-    LateReplyAllowance lateReplies;
-    int loopStep = kBlocksPerStep;
-    qDebug("show  iTotalTimes:%d,loopStep:%d", 0, loopStep);
-    for (int block = 0; block < kFlashBlockCount; ++block) {
-        if (observer.stopRequested && observer.stopRequested()) {
-            summary.interrupted = true;
-            return summary;
-        }
-        const ExchangeResult exchanged = readBlock(channel, block, image, lateReplies);
-        if (exchanged != ExchangeResult::Ok) {
-            if (summary.failedBlocks == 0)
-                summary.firstFailure = QStringLiteral("block %1: %2")
-                                           .arg(block)
-                                           .arg(QLatin1String(exchangeResultName(exchanged)));
-            ++summary.failedBlocks;
-        }
-        if (const auto reason = jobEnd.after(exchanged); reason != JobEndCheck::Reason::None) {
-            summary.failedBlocks += kFlashBlockCount - 1 - block;
-            summary.writesFailing = reason == JobEndCheck::Reason::WritesFailing;
-            return summary;
-        }
-        const int iTotalTimes = block + 1;
-        if (observer.blockDone)
-            observer.blockDone(iTotalTimes, kFlashBlockCount);
-        if (iTotalTimes == kFlashBlockCount)
-            break;
-        qDebug("show  iTotalTimes:%d,loopStep:%d", iTotalTimes, loopStep);
-        if (iTotalTimes == loopStep) {
-            qDebug("iTotalTimes==loopStep");
-            loopStep += kBlocksPerStep;
-            const int step = loopStep / kBlocksPerStep - 1;
-            // The last step means "backup saved"; backUpFlash reports it once it is.
-            if (step < kFinalStep && observer.stepReached)
-                observer.stepReached(step);
-        }
-    }
-    return summary;
-}
-
 BackupResult backUpFlash(DeviceChannel &channel, const QString &path,
                          const ReadObserver &observer) {
     PrivateFile file(path);
@@ -123,14 +120,14 @@ BackupResult backUpFlash(DeviceChannel &channel, const QString &path,
     if (!file.open(&refused))
         return finished(Outcome::FileError, 0, fileProblem(path, refused));
     QByteArray image(int(kFlashSize), '\0');
-    const ReadSummary summary =
+    const BlockRun blocks =
         readWholeFlash(channel, reinterpret_cast<uint8_t *>(image.data()), observer);
-    if (summary.interrupted || summary.failedBlocks > 0) {
+    if (blocks.stopped || unreadBlocks(blocks) > 0) {
         file.cancel();
-        if (summary.interrupted)
-            return finished(Outcome::Stopped, summary.failedBlocks, QString());
-        return finished(Outcome::BlocksFailed, summary.failedBlocks, summary.firstFailure,
-                        summary.writesFailing);
+        if (blocks.stopped)
+            return finished(Outcome::Stopped, unreadBlocks(blocks), QString());
+        return finished(Outcome::BlocksFailed, unreadBlocks(blocks), describeFirstFailure(blocks),
+                        blocks.endReason == JobEndCheck::Reason::WritesFailing);
     }
     if (!file.write(image))
         return finished(Outcome::FileError, 0, fileProblem(path, file.errorString()));

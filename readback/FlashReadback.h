@@ -7,35 +7,16 @@
 #include <cstdint>
 #include <functional>
 
-#include "device/DeviceChannel.h"
-#include "device/DeviceJobObserver.h"
+#include "device/DeviceJob.h"
 
 namespace readback {
 
-enum class Outcome { None, Succeeded, BlocksFailed, Stopped, FileError };
-
-struct BackupResult {
-    Outcome outcome = Outcome::None;
-    int failedBlocks = 0;
-    QString detail; // what went wrong, for the message to the user
-    // Ended early because the device refused kMaxConsecutiveWriteFailures
-    // requests in a row.
-    bool writesFailing = false;
-};
-
-// How a read-back reports and is stopped; every member may be left empty.
+using Outcome = JobOutcome;
+using BackupResult = JobResult;
 using ReadObserver = DeviceJobObserver;
 
-struct ReadSummary {
-    bool interrupted = false;
-    int failedBlocks = 0;       // blocks left zero in the image
-    QString firstFailure;       // which block failed first, and how
-    bool writesFailing = false; // see BackupResult
-};
-
-// Fills the 512 KiB `image`; stops early when stopped, or when JobEndCheck
-// ends the job (the blocks not read then count as failed).
-ReadSummary readWholeFlash(DeviceChannel &channel, uint8_t *image, const ReadObserver &observer);
+// What holds off sleep while the read-back runs, as the desktop lists it.
+inline const char *const kJobName = "Backing up the accessory's flash";
 
 // Whether a backup file can be created at `path` (else why not, in
 // `reason`), checked before the device is read for a minute: the checks of
@@ -46,7 +27,7 @@ bool canCreate(const QString &path, QString *reason);
 // The sentence for a read-back that did not succeed; empty for one that did.
 QString failureText(const BackupResult &result);
 
-// Reads the whole flash and writes it to `path` through openPrivately (the
+// Reads the whole flash and writes it to `path` through PrivateFile (the
 // file gets mode 0600, as it holds the account ID and PIN; a FIFO, device
 // node, folder or link at `path` is refused). The file is written beside
 // the target and renamed over it only once everything succeeded, so a failed

@@ -1,7 +1,6 @@
 // Starting the flash backup and telling the user how it ended.
 #include <QDate>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 
 #include "device/DeviceReport.h"
@@ -61,8 +60,8 @@ void MainWindow::backUpFlashInteractively() {
     }
     if (refuseWhileDeviceBusy())
         return;
-    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Back up device flash"),
-                                                suggestedBackupPath(), QStringLiteral("*.bin"));
+    QString path = messages::getSaveFileName(this, QStringLiteral("Back up device flash"),
+                                             suggestedBackupPath(), QStringLiteral("*.bin"));
     if (path.isEmpty())
         return;
     if (QFileInfo(path).suffix().isEmpty())
@@ -71,10 +70,5 @@ void MainWindow::backUpFlashInteractively() {
 }
 
 void MainWindow::onBackupWorkerFinished() {
-    unlockDevice();
-    progressTips->end();
-    const QString failure = readback::failureText(saveDataWorker->result());
-    if (!failure.isEmpty())
-        showWarning(this, failure);
-    runDeferredArrival();
+    endDeviceJob(readback::failureText(saveDataWorker->result()));
 }

@@ -2,23 +2,13 @@
 
 #include "ui/MainWindow.h"
 
-WorkerThreadForSaveData::WorkerThreadForSaveData(QObject *parent) : QThread(parent) {}
-
-WorkerThreadForSaveData::Result WorkerThreadForSaveData::result() const {
-    return result_;
-}
+WorkerThreadForSaveData::WorkerThreadForSaveData(QObject *parent) : DeviceJobThread(parent) {}
 
 void WorkerThreadForSaveData::run() {
-    result_ = Result{};
-    readback::ReadObserver observer;
-    observer.stopRequested = [this] { return isInterruptionRequested(); };
-    blocksDone_ = 0;
-    totalBlocks_ = 0;
-    observer.blockDone = [this](int done, int total) {
-        totalBlocks_ = total;
-        blocksDone_ = done;
+    const auto backup = [](const DeviceJobObserver &observer) {
+        return readback::backUpFlash(g_mainWindow->deviceChannel(), g_mainWindow->saveDataPath,
+                                     observer);
     };
-    observer.stepReached = [this](int step) { emit sigRunUpdateSaveDataProcess(step); };
-    result_ =
-        readback::backUpFlash(g_mainWindow->deviceChannel(), g_mainWindow->saveDataPath, observer);
+    runJob(QLatin1String(readback::kJobName), backup,
+           [this](int step) { emit sigRunUpdateSaveDataProcess(step); });
 }

@@ -69,7 +69,7 @@ QString writeFirmwareImage(const QTemporaryDir &dir) {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return QString();
-    file.write(QByteArray(512 * 1024, '\x5A'));
+    file.write(QByteArray(512 * 1024, '\xA5'));
     return path;
 }
 

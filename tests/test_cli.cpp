@@ -1,5 +1,6 @@
 // corvane-cli as a user or a script meets it: the emulated twin run as a
 // separate process, its output read through pipes.
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -10,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "support/StandInBus.h"
 #include "support/TokenServerScript.h"
 
 #include <csignal>
@@ -122,6 +124,9 @@ class TestCli : public QObject {
     Q_OBJECT
 
 private slots:
+    // Before any run: every corvane-cli started meets the stand-ins' bus.
+    void initTestCase() { bus_ = std::make_unique<StandInBus>(); }
+    void cleanupTestCase() { bus_.reset(); }
     void init();
     void cleanup();
 
@@ -134,6 +139,8 @@ private slots:
     void flashSendsTheImageAndIdentifiesAgain();
     void flashRefusesOrReportsFailure_data();
     void flashRefusesOrReportsFailure();
+    void flashChecksThePowerSupply_data();
+    void flashChecksThePowerSupply();
     void flashAfterwardsFindsOnlyTheSameAccessory_data();
     void flashAfterwardsFindsOnlyTheSameAccessory();
     void backupIsByteExactPrivateAndAllOrNothing();
@@ -161,6 +168,10 @@ private:
                 const QByteArray &input = QByteArray());
     QString statePath(const QString &name) const { return dir_->filePath("state/" + name); }
 
+    // The inhibitor taken for `why`, then released; true without the bus.
+    bool sleepWasBlockedFor(const QString &why);
+
+    std::unique_ptr<StandInBus> bus_;
     std::unique_ptr<QTemporaryDir> dir_;
     QList<QByteArray> errors_; // every run's standard error, checked in cleanup()
 };
@@ -401,13 +412,18 @@ void TestCli::flashSendsTheImageAndIdentifiesAgain() {
     QVERIFY(writeFile(dir_->filePath("image.bin"), image));
     const Outcome outcome = run({"flash", "image.bin"});
     QCOMPARE(outcome.exitCode, 0);
-    QCOMPARE(outcome.outLines(), (QStringList{"Firmware written: 137 blocks (70000 bytes).",
-                                              "Version: V1.2.1 (emulated, updated)"}));
+    const QString sha256 = QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
+    QCOMPARE(outcome.outLines(),
+             (QStringList{"Firmware written: 137 blocks (70000 bytes).", "SHA-256: " + sha256,
+                          "Version: V1.2.1 (emulated, updated)"}));
     QCOMPARE(readFile(statePath("firmware.bin")),
              image + QByteArray(137 * 512 - image.size(), '\xff'));
     // Not a terminal: plain lines, no bar drawn with carriage returns.
     QVERIFY(!outcome.err.contains('\r'));
-    const QStringList progress = QString::fromUtf8(outcome.err).split('\n', Qt::SkipEmptyParts);
+    QStringList progress = QString::fromUtf8(outcome.err).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(progress.takeFirst(),
+             QStringLiteral("corvane-cli: The image is 70000 bytes, not a whole number of "
+                            "512-byte blocks: its last block is filled up with 0xFF."));
     QCOMPARE(progress.size(), 6);
     QCOMPARE(progress.first(), QStringLiteral("Writing firmware: step 1 of 6 (17%)"));
     QCOMPARE(progress.last(), QStringLiteral("Writing firmware: step 6 of 6 (100%)"));
@@ -430,6 +446,52 @@ void TestCli::flashRefusesOrReportsFailure_data() {
     QTest::newRow("removed during the transfer")
         << pattern(40960) << QStringList{"CORVANE_EMULATOR_DETACH_AFTER=13"} << 1
         << "Firmware update failed" << 10;
+    // Plainly not firmware: refused before the accessory is opened.
+    const QByteArray body = pattern(4096);
+    QByteArray exe = "MZ" + body;
+    exe.replace(0x3C, 4, QByteArray("\x80\0\0\0", 4));
+    exe.replace(0x80, 4, QByteArray("PE\0\0", 4));
+    const struct {
+        const char *name;
+        QByteArray bytes;
+        const char *what;
+    } notFirmware[] = {
+        {"zip", "PK\x03\x04" + body, "looks like a ZIP archive"},
+        {"gzip", "\x1f\x8b\x08" + body, "looks like a gzip archive"},
+        {"xz",
+         QByteArray("\xfd"
+                    "7zXZ\0",
+                    6) +
+             body,
+         "looks like an xz archive"},
+        {"7z", "7z\xbc\xaf\x27\x1c" + body, "looks like a 7z archive"},
+        {"bzip2", "BZh9" + body, "looks like a bzip2 archive"},
+        {"rar", "Rar!\x1a\x07\x01" + body, "looks like a RAR archive"},
+        {"png", "\x89PNG\r\n\x1a\n" + body, "looks like a PNG image"},
+        {"jpeg", "\xff\xd8\xff\xe0" + body, "looks like a JPEG image"},
+        {"pdf", "%PDF-1.7\n" + body, "looks like a PDF document"},
+        {"elf",
+         "\x7f"
+         "ELF\x02" +
+             body,
+         "looks like an ELF executable"},
+        {"windows executable", exe, "looks like a Windows executable"},
+        {"web page saved as .bin",
+         "<!DOCTYPE "
+         "html>\n<html><head><title>Firmware</title></head><body>Download</body></html>\n",
+         "looks like an HTML page"},
+        {"log saved as .bin",
+         QByteArray("12:00:01 update started\r\n\tblock 1 ok é\n").repeated(40), "looks like text"},
+        {"all 0x00", QByteArray(8192, '\0'), "holds nothing but 0x00 bytes"},
+        {"all 0xFF", QByteArray(8192, '\xff'), "holds nothing but 0xFF bytes"},
+    };
+    for (const auto &file : notFirmware)
+        QTest::newRow(file.name) << file.bytes << QStringList{} << 2
+                                 << QStringLiteral("The firmware file %1, not a firmware image; "
+                                                   "nothing was sent. Add --force to send it "
+                                                   "anyway.")
+                                        .arg(QLatin1String(file.what))
+                                 << 0;
 }
 
 void TestCli::flashRefusesOrReportsFailure() {
@@ -449,6 +511,72 @@ void TestCli::flashRefusesOrReportsFailure() {
 // An accessory that answers no record read is still updated, with a warning;
 // one that restarts is waited for under its new node, and another accessory is
 // never taken for it.
+void TestCli::flashChecksThePowerSupply_data() {
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<bool>("upower");
+    QTest::addColumn<int>("batteryPercent"); // on battery; -1: on mains
+    QTest::addColumn<bool>("force");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    const QByteArray image = pattern(4096);
+    QTest::newRow("mains") << image << true << -1 << false << 0 << QString();
+    QTest::newRow("no UPower") << image << false << 10 << false << 0 << QString();
+    QTest::newRow("battery at 25 %") << image << true << 25 << false << 0 << QString();
+    QTest::newRow("battery at 24 %")
+        << image << true << 24 << false << 2
+        << "The battery is at 24 % and the computer is not plugged in; if it switches off during "
+           "the update, the accessory may not start again. Plug the computer in and try again, "
+           "or add --force to update anyway.";
+    QTest::newRow("battery at 24 %, --force")
+        << image << true << 24 << true << 0 << "--force: updating although the battery is at 24 %.";
+    QTest::newRow("a ZIP archive, --force")
+        << "PK\x03\x04" + image << true << -1 << true << 0
+        << "--force: sending although the firmware file looks like a ZIP archive.";
+}
+
+// Refused (no block sent, no inhibitor) or sent with sleep blocked throughout.
+void TestCli::flashChecksThePowerSupply() {
+    QFETCH(QByteArray, image);
+    QFETCH(bool, upower);
+    QFETCH(int, batteryPercent);
+    QFETCH(bool, force);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    if (!bus_->problem().isEmpty())
+        QSKIP(qPrintable(bus_->problem()));
+    bus_->setPower(upower, batteryPercent >= 0, batteryPercent >= 0, batteryPercent);
+    bus_->clearEvents();
+    QVERIFY(writeFile(dir_->filePath("image.bin"), image));
+    const QStringList arguments = force ? QStringList{"--json", "flash", "--force", "image.bin"}
+                                        : QStringList{"--json", "flash", "image.bin"};
+    const Outcome outcome = run(arguments);
+    bus_->setPower(true, false, false, 100);
+    QCOMPARE(outcome.exitCode, exitCode);
+    QVERIFY2(outcome.err.contains(message.toUtf8()), outcome.err.constData());
+    QCOMPARE(readFile(statePath("firmware.bin")).size(),
+             exitCode == 0 ? (image.size() + 511) / 512 * 512 : 0);
+    if (exitCode != 0) {
+        QVERIFY(bus_->events().isEmpty());
+        return;
+    }
+    QCOMPARE(outcome.json().value("sha256").toString(),
+             QString(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
+    QVERIFY(sleepWasBlockedFor(QStringLiteral("Updating the accessory's firmware")));
+}
+
+bool TestCli::sleepWasBlockedFor(const QString &why) {
+    if (!bus_->problem().isEmpty())
+        return true;
+    if (!QTest::qWaitFor([this] { return bus_->held() == 0; }, 5000))
+        return false;
+    const QList<QJsonObject> events = bus_->events();
+    const QJsonObject taken = events.value(0);
+    return events.size() == 2 && taken.value("what") == "sleep:shutdown" &&
+           taken.value("who") == "Corvane" && taken.value("why") == why &&
+           taken.value("mode") == "block" && events.last().value("event") == "release";
+}
+
 void TestCli::flashAfterwardsFindsOnlyTheSameAccessory_data() {
     QTest::addColumn<QStringList>("environment");
     QTest::addColumn<int>("exitCode");
@@ -662,7 +790,9 @@ void TestCli::flashStopsOnlyOnASecondCtrlCWithinThreeSeconds() {
     QVERIFY(flash->waitForStarted(10000));
     QByteArray err;
     const QByteArray warning = "Press Ctrl-C again within 3 seconds";
+    bus_->clearEvents();
     QVERIFY2(waitForError(flash, err, "step 1 of 6"), err.constData());
+    QVERIFY(!bus_->problem().isEmpty() || bus_->held() == 1);
     interrupt(flash);
     QVERIFY2(waitForError(flash, err, warning), err.constData());
     QVERIFY(err.contains("half-written image"));
@@ -681,6 +811,7 @@ void TestCli::flashStopsOnlyOnASecondCtrlCWithinThreeSeconds() {
     QVERIFY(flash->readAllStandardOutput().isEmpty());
     const int received = readFile(statePath("firmware.bin")).size() / 512;
     QVERIFY2(received > 0 && received < kFlashSize / 512, qPrintable(QString::number(received)));
+    QVERIFY(sleepWasBlockedFor(QStringLiteral("Updating the accessory's firmware")));
     delete flash;
 }
 
@@ -689,7 +820,9 @@ void TestCli::backupStopsAtCtrlCWith130() {
     backup->setArguments({"--json", "backup", "flash.bin"});
     backup->start();
     QByteArray err;
+    bus_->clearEvents();
     QVERIFY2(waitForError(backup, err, "step 1 of 6"), err.constData());
+    QVERIFY(!bus_->problem().isEmpty() || bus_->held() == 1);
     interrupt(backup);
     QVERIFY(backup->waitForFinished(30000));
     err += backup->readAllStandardError();
@@ -698,6 +831,7 @@ void TestCli::backupStopsAtCtrlCWith130() {
     QVERIFY2(err.contains("Flash backup stopped"), err.constData());
     QCOMPARE(QJsonDocument::fromJson(backup->readAllStandardOutput()).object().value("exitCode"),
              QJsonValue(130));
+    QVERIFY(sleepWasBlockedFor(QStringLiteral("Backing up the accessory's flash")));
     QVERIFY(!QFile::exists(dir_->filePath("flash.bin")));
     delete backup;
 }

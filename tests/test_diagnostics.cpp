@@ -75,7 +75,7 @@ QStringList saveUpdateAndBackUp(MainWindow *window, DialogAnswerer &answerer,
     window->slotPushButtonRunSaveData();
     const QString image = dir.filePath(QStringLiteral("image.bin"));
     QFile file(image);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray(5 * 512 + 7, 'f')) < 0)
+    if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray(5 * 512 + 7, '\xA5')) < 0)
         return {};
     file.close();
     answerer.answerFileDialog(image);

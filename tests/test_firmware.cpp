@@ -3,12 +3,16 @@
 // kind of failure ends.
 #include <QtTest>
 
+#include <QCryptographicHash>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include "firmware/WorkerThreadForFW.h"
+#include "readback/WorkerThreadForSaveData.h"
 #include "support/DialogAnswerer.h"
+#include "support/StandInBus.h"
 #include "support/WindowFixture.h"
 #include "ui/ProgressTips.h"
 #include "ui/StyleSheets.h"
@@ -23,7 +27,17 @@ constexpr int kFirmwareTarget = 1;
 constexpr int kRecordCommand = 1;
 constexpr int kRecordTarget = 3;
 
-enum class Fault { WriteFailure, StalledWrites, ReadFailure, Detach, ReplyTimeout, Interruption };
+enum class Fault {
+    None,
+    WriteFailure,
+    StalledWrites,
+    ReadFailure,
+    Detach,
+    ReplyTimeout,
+    Interruption,
+    Backup,
+    InhibitorRefused
+};
 
 // Bytes that differ from block to block, so a misplaced block shows.
 QByteArray makeImage(int size) {
@@ -130,6 +144,9 @@ class TestFirmware : public QObject {
     Q_OBJECT
 
 private slots:
+    // Before the program's first use of the system bus, which Qt keeps.
+    void initTestCase() { bus = std::make_unique<StandInBus>(); }
+    void cleanupTestCase() { bus.reset(); }
     void init() { fixture::attachStandardDevice(); }
     void cleanup() { QCOMPARE(emu::misuseCount(), 0); }
 
@@ -149,6 +166,11 @@ private slots:
     void progressTipText_data();
     void progressTipText();
     void progressTipsFollowTheTransfer();
+    void sleepIsBlockedForTheWholeJob_data();
+    void sleepIsBlockedForTheWholeJob();
+
+private:
+    std::unique_ptr<StandInBus> bus;
 };
 
 void TestFirmware::sendsWholeImage_data() {
@@ -207,20 +229,45 @@ void TestFirmware::sendsWholeImage() {
 void TestFirmware::refusesUnusableImage_data() {
     QTest::addColumn<int>("size"); // -1: the file does not exist
     QTest::addColumn<QString>("expected");
+    QTest::addColumn<QByteArray>("content"); // instead of makeImage(size)
+    QTest::addColumn<int>("batteryPercent"); // on battery; -1: on mains
 
-    QTest::newRow("empty") << 0 << QStringLiteral("^The firmware file is empty\\.$");
-    QTest::newRow("missing") << -1 << QStringLiteral("^The firmware file cannot be read: .+");
+    QTest::newRow("empty") << 0 << QStringLiteral("^The firmware file is empty\\.$") << QByteArray()
+                           << -1;
+    QTest::newRow("missing") << -1 << QStringLiteral("^The firmware file cannot be read: .+")
+                             << QByteArray() << -1;
     QTest::newRow("larger than the flash")
-        << 524288 + 1 << QStringLiteral("^The firmware file is too large: 524289 bytes");
+        << 524288 + 1 << QStringLiteral("^The firmware file is too large: 524289 bytes")
+        << QByteArray() << -1;
+    // Asked about, No by default.
+    QTest::newRow("a ZIP archive")
+        << 0
+        << QStringLiteral("^The firmware file looks like a ZIP archive, not a firmware image\\. "
+                          "Sending it may leave the accessory unable to start\\. Send it "
+                          "anyway\\?$")
+        << QByteArray("PK\x03\x04" + makeImage(4096)) << -1;
+    QTest::newRow("low battery")
+        << 4096
+        << QStringLiteral("^The battery is at 24 % and the computer is not plugged in; if it "
+                          "switches off during the update, the accessory may not start again\\. "
+                          "Update anyway\\?$")
+        << QByteArray() << 24;
 }
 
 void TestFirmware::refusesUnusableImage() {
     QFETCH(int, size);
     QFETCH(QString, expected);
+    QFETCH(QByteArray, content);
+    QFETCH(int, batteryPercent);
+    if (batteryPercent >= 0 && !bus->problem().isEmpty())
+        QSKIP(qPrintable(bus->problem()));
+    bus->setPower(true, batteryPercent >= 0, batteryPercent >= 0, batteryPercent);
+    const auto onMains = qScopeGuard([this] { bus->setPower(true, false, false, 100); });
 
     Session session;
-    session.window->firmwarePath = size < 0 ? session.dir.filePath(QStringLiteral("gone.bin"))
-                                            : session.writeImage(makeImage(size));
+    session.window->firmwarePath =
+        size < 0 ? session.dir.filePath(QStringLiteral("gone.bin"))
+                 : session.writeImage(content.isEmpty() ? makeImage(size) : content);
     const int recordReads = recordReadCount();
     session.run();
 
@@ -496,9 +543,6 @@ void TestFirmware::restartedDeviceIsWaitedForAndNoOtherTaken() {
         QCOMPARE(QString::fromLatin1(session.window->devicePath), QString::fromStdString(newNode));
 }
 
-QTEST_MAIN(TestFirmware)
-#include "test_firmware.moc"
-
 void TestFirmware::progressTipText_data() {
     QTest::addColumn<int>("done");
     QTest::addColumn<int>("total");
@@ -531,9 +575,12 @@ void TestFirmware::progressTipText() {
 void TestFirmware::progressTipsFollowTheTransfer() {
     emu::setVersionAfterFirmware(kDevice, "V2.0.0 emulated");
     Session session;
+    const QByteArray image = makeImage(262144);
+    session.load(session.writeImage(image));
+    // The chosen image's checksum, to compare with the one its maker publishes.
     const QString rowTip = session.window->fwArrows[0]->toolTip();
-    QVERIFY(!rowTip.isEmpty());
-    session.load(session.writeImage(makeImage(262144)));
+    QCOMPARE(rowTip, QStringLiteral("Firmware update progress\nimage1.bin SHA-256: ") +
+                         QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
     emu::setReplyDelayMs(kDevice, 3);
     LogCapture log;
     session.run();
@@ -561,3 +608,83 @@ void TestFirmware::progressTipsFollowTheTransfer() {
     QVERIFY(session.window->btnVersion->toolTip().endsWith(
         QStringLiteral("Firmware update: unchanged")));
 }
+
+void TestFirmware::sleepIsBlockedForTheWholeJob_data() {
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<int>("size");
+
+    QTest::newRow("update succeeds") << Fault::None << 3072;
+    QTest::newRow("a block is not taken") << Fault::WriteFailure << 3072;
+    QTest::newRow("device unplugged") << Fault::Detach << 3072;
+    QTest::newRow("stopped from the window") << Fault::Interruption << 262144;
+    QTest::newRow("flash backup") << Fault::Backup << 0;
+    QTest::newRow("logind refuses: the job goes on") << Fault::InhibitorRefused << 3072;
+}
+
+// Whatever ends the job, the inhibitor is held at every one of its blocks
+// (so taken before the first) and released once the job is over.
+void TestFirmware::sleepIsBlockedForTheWholeJob() {
+    QFETCH(Fault, fault);
+    QFETCH(int, size);
+    if (!bus->problem().isEmpty())
+        QSKIP(qPrintable(bus->problem()));
+    bus->clearEvents();
+    bus->setRefuseInhibit(fault == Fault::InhibitorRefused);
+    Session session;
+    QObject::connect(session.window->saveDataWorker, &QThread::finished, session.window.get(),
+                     [&session] { session.finished = true; });
+    std::atomic<int> jobBlocks{0}, unheldBlocks{0};
+    const StandInBus *standIns = bus.get();
+    emu::failWrites(kDevice, [&](const std::vector<uint8_t> &request, int) {
+        const bool firmware = firmwareBlockIndex(request) >= 0;
+        if (!firmware && !(request[3] == 1 && request[4] == 2)) // nor a flash read
+            return false;
+        ++jobBlocks;
+        if (standIns->held() != 1)
+            ++unheldBlocks;
+        return fault == Fault::WriteFailure && firmwareBlockIndex(request) == 2;
+    });
+    const auto forgetMatcher = qScopeGuard([] { emu::clearFaults(); });
+    if (fault == Fault::Detach)
+        emu::detachAfterRequests(kDevice, 5); // the identification, then two blocks
+    LogCapture log;
+    if (fault == Fault::Backup) {
+        QVERIFY(session.window->startFlashBackup(session.dir.filePath(QStringLiteral("f.bin"))));
+    } else {
+        session.load(session.writeImage(makeImage(size)));
+        if (fault == Fault::Interruption)
+            emu::setReplyDelayMs(kDevice, 2);
+        session.run();
+    }
+    if (fault == Fault::Interruption) {
+        QVERIFY(session.waitForBlocks(20));
+        session.window->fwWorker->requestInterruption();
+    }
+    QVERIFY(fixture::waitUntil([&] { return session.finished; }));
+    emu::setReplyDelayMs(kDevice, 0);
+
+    QVERIFY(jobBlocks > 0);
+    if (fault == Fault::InhibitorRefused) {
+        QVERIFY(log.contains(QStringLiteral("Sleep and shutdown are not blocked "
+                                            "(org.freedesktop.DBus.Error.AccessDenied: refused by "
+                                            "the stand-in); the job goes on.")));
+        QVERIFY(bus->events().isEmpty());
+        QCOMPARE(emu::receivedFirmwareBlocks(kDevice), 6);
+        return;
+    }
+    QCOMPARE(unheldBlocks.load(), 0);
+    QTRY_COMPARE(bus->held(), 0);
+    const QList<QJsonObject> events = bus->events();
+    QCOMPARE(events.size(), 2);
+    const QJsonObject taken = events.first();
+    QCOMPARE(taken.value("what").toString(), QStringLiteral("sleep:shutdown"));
+    QCOMPARE(taken.value("who").toString(), QStringLiteral("Corvane"));
+    QCOMPARE(taken.value("why").toString(),
+             fault == Fault::Backup ? QStringLiteral("Backing up the accessory's flash")
+                                    : QStringLiteral("Updating the accessory's firmware"));
+    QCOMPARE(taken.value("mode").toString(), QStringLiteral("block"));
+    QCOMPARE(events.last().value("event").toString(), QStringLiteral("release"));
+}
+
+QTEST_MAIN(TestFirmware)
+#include "test_firmware.moc"

@@ -574,24 +574,15 @@ void TestHotplug::removalInsideTheStartUpBoxIsSafe() {
             },
             Qt::QueuedConnection);
     });
+    DialogAnswerer answerer;
     QString boxText;
-    QMetaObject::invokeMethod(
-        qApp,
-        [&boxText] {
-            emu::detach(fixture::kDevicePath);
-            // Queued after the removal: the box closes once it has been handled.
-            QMetaObject::invokeMethod(
-                qApp,
-                [&boxText] {
-                    auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-                    if (!box)
-                        return;
-                    boxText = box->text();
-                    box->button(QMessageBox::Ok)->click();
-                },
-                Qt::QueuedConnection);
-        },
-        Qt::QueuedConnection);
+    answerer.answerMessageBox([&boxText](const messages::Dialog &box) {
+        boxText = box.text;
+        emu::detach(fixture::kDevicePath);
+        // The removal was queued; the box closes once it has been handled.
+        QCoreApplication::processEvents();
+        return QMessageBox::Ok;
+    });
     auto window = fixture::makeWindow();
     emu::setHotplugListener(nullptr);
     QVERIFY2(boxText.startsWith(fixture::busyText()), qPrintable(boxText));

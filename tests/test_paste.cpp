@@ -130,12 +130,10 @@ void TestPaste::writeModule(const QString &source) {
 
 void TestPaste::press(const QString &clipboardText) {
     QGuiApplication::clipboard()->setText(clipboardText);
-    QTimer watcher;
-    connect(&watcher, &QTimer::timeout, this, [this] {
-        if (QApplication::activeModalWidget() && window_->btnPaste->isEnabled())
+    answerer_->onEachDialog([this](const SeenDialog &) {
+        if (window_->btnPaste->isEnabled())
             pasteEnabledWhileBoxShown_ = true;
     });
-    watcher.start(1);
     window_->slotPushButtonPastePSNID();
     QVERIFY(fixture::waitUntil([this] { return !window_->pasteInProgress(); }, 60000));
     QVERIFY(window_->btnPaste->isEnabled());

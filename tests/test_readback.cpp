@@ -61,37 +61,32 @@ int flashReadRequests() {
     return int(fixture::requestsOfKind(1, 2).size());
 }
 
-// What the user saw when a message box came up, taken at the moment it is
-// shown (before the answerer closes it).
+// What the user saw when a message box came up, taken at the moment it comes
+// up (before it is answered).
 struct BoxSnapshot {
     QString text;
     qint64 backupSize = -1;
     int litArrows = 0;
 };
 
-class BoxWatcher : public QObject {
+class BoxWatcher {
 public:
-    BoxWatcher(MainWindow *window, QString backupPath)
-        : window_(window), backupPath_(std::move(backupPath)) {
-        qApp->installEventFilter(this);
-    }
-    QList<BoxSnapshot> boxes;
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override {
-        auto *box = qobject_cast<QMessageBox *>(watched);
-        if (box && event->type() == QEvent::Show) {
-            BoxSnapshot snapshot{box->text(), QFileInfo(backupPath_).size(), 0};
-            for (QPushButton *arrow : window_->saveArrows)
+    BoxWatcher(DialogAnswerer &answerer, MainWindow *window, const QString &backupPath)
+        : answerer_(answerer) {
+        answerer.onEachDialog([this, window, backupPath](const SeenDialog &dialog) {
+            if (dialog.kind != QLatin1String("message"))
+                return;
+            BoxSnapshot snapshot{dialog.text, QFileInfo(backupPath).size(), 0};
+            for (QPushButton *arrow : window->saveArrows)
                 snapshot.litArrows += arrow->styleSheet() == QString::fromUtf8(styles::kArrowLit);
             boxes << snapshot;
-        }
-        return false;
+        });
     }
+    ~BoxWatcher() { answerer_.onEachDialog(nullptr); }
+    QList<BoxSnapshot> boxes;
 
 private:
-    MainWindow *window_;
-    QString backupPath_;
+    DialogAnswerer &answerer_;
 };
 
 } // namespace
@@ -222,7 +217,7 @@ void TestReadback::progressLightsArrowsBeforeTheSuccessBox() {
                 sizeAtFinalStep = QFileInfo(path).size();
         },
         Qt::DirectConnection);
-    BoxWatcher watcher(window.get(), path);
+    BoxWatcher watcher(*answerer, window.get(), path);
     runBackup(path);
 
     QCOMPARE(sizeAtFinalStep, qint64(emu::kFlashSize));
@@ -345,7 +340,7 @@ void TestReadback::refusedWhileAnotherJobRuns() {
 
     answerer->clear();
     const QString firmware = dir->filePath(QStringLiteral("firmware.bin"));
-    writeFile(firmware, QByteArray(200 * 512, '\x5A'));
+    writeFile(firmware, QByteArray(200 * 512, '\xA5'));
     window->firmwarePath = firmware;
     window->fwWorker->start();
     QVERIFY(fixture::waitUntil([&] { return window->fwWorker->isRunning(); }));

@@ -401,6 +401,7 @@ void TestRecordWrite::lockFilesLiveInAPrivateFolderOnly() {
 #ifdef Q_OS_UNIX
     QTemporaryDir dir;
     QVERIFY(QDir().mkpath(dir.filePath("tmp")));
+    QVERIFY(QDir().mkpath(dir.filePath("home")));
     ScopedEnv temp("TMPDIR", dir.filePath("tmp"));
     ScopedEnv home("HOME", dir.filePath("home"));
     ScopedEnv runtime("XDG_RUNTIME_DIR", QStringLiteral("runtime"));
@@ -412,6 +413,7 @@ void TestRecordWrite::lockFilesLiveInAPrivateFolderOnly() {
         return path.isEmpty() ? error : QFileInfo(path).path();
     };
     QCOMPARE(folderOfLock(), inTemp);
+    QVERIFY(!QFile::exists(dir.filePath("home/.cache"))); // made only when used
     QCOMPARE(QFileInfo(inTemp).permissions() & 0x7077,
              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QVERIFY(!QFile::exists(QDir::current().filePath("runtime")));

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 build_dir=${CORVANE_BUILD_DIR:-build}
 
 packages=(
-    build-essential cmake pkg-config
+    build-essential cmake pkg-config ccache
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libhidapi-dev libudev-dev python3-dev help2man
     fonts-dejavu-core
@@ -21,7 +21,8 @@ test_packages=(
     desktop-file-utils appstream dpkg-dev file
     at-spi2-core python3-pyatspi dbus-daemon dbus-bin xclip lintian
     g++-mingw-w64-x86-64 fuse3 libfuse3-dev
-    sway grim wtype jq libnss-wrapper libwayland-dev libwayland-bin python3-gi qt6-wayland qtwayland5
+    sway grim wtype jq libnss-wrapper libwayland-dev libwayland-bin python3-gi python3-dbus
+    qt6-wayland qtwayland5 debootstrap patchelf
 )
 
 as_root() {
@@ -41,9 +42,16 @@ install_missing() {
 }
 
 build() {
+    # ccache keeps the objects that the next build (another build type, the
+    # other Qt major, a second clone) can use again.
+    local launcher=()
+    # Paths relative to the checkout, so that another clone hits the same entries.
+    export CCACHE_BASEDIR="$PWD"
+    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+        -DCMAKE_C_COMPILER_LAUNCHER=ccache)
     # shellcheck disable=SC2086
     cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="${CORVANE_BUILD_TYPE:-RelWithDebInfo}" \
-        ${CORVANE_CMAKE_OPTIONS:-}
+        "${launcher[@]}" ${CORVANE_CMAKE_OPTIONS:-}
     cmake --build "$build_dir" -j"$(nproc)"
 }
 

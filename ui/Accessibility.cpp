@@ -88,17 +88,22 @@ ArrowRowIndicator::ArrowRowIndicator(QWidget *window, const std::array<QPushButt
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setFocusPolicy(Qt::NoFocus);
     setAccessibleName(name);
-    setToolTip(name);
     QRect area;
     for (QPushButton *arrow : arrows) {
         area = area.united(arrow->geometry());
         arrow->setProperty(kRowMember, true);
         arrow->setFocusPolicy(Qt::NoFocus);
-        arrow->setToolTip(name);
         arrow->installEventFilter(this);
     }
+    setRowTip(QString());
     setGeometry(area);
     followArrows();
+}
+
+void ArrowRowIndicator::setRowTip(const QString &detail) {
+    tip = detail.isEmpty() ? accessibleName() : accessibleName() + QLatin1Char('\n') + detail;
+    for (QWidget *widget : rowWidgets())
+        widget->setToolTip(tip);
 }
 
 QList<QWidget *> ArrowRowIndicator::rowWidgets() const {

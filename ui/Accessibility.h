@@ -39,6 +39,10 @@ public:
 
     // The six arrows and the indicator itself: where the row's tool tip goes.
     QList<QWidget *> rowWidgets() const;
+    // The row's tool tip when no job runs: its name, and below it `detail`
+    // when there is one (the chosen image's checksum).
+    void setRowTip(const QString &detail);
+    QString rowTip() const { return tip; }
 
 protected:
     void paintEvent(QPaintEvent *) override {}
@@ -48,4 +52,5 @@ private:
     void followArrows();
 
     std::array<QPushButton *, 6> arrows;
+    QString tip;
 };

@@ -163,7 +163,7 @@ void MainWindow::makeAccessible(const QList<QWidget *> &tabOrder) {
 
 void MainWindow::readOutProgress(const QString &activity, std::function<BlockCount()> count,
                                  ArrowRowIndicator *row) {
-    progressTips->begin(activity, std::move(count), row->rowWidgets(), row->accessibleName());
+    progressTips->begin(activity, std::move(count), row->rowWidgets(), row->rowTip());
 }
 
 void MainWindow::showVersion(const QString &text) {

@@ -94,6 +94,8 @@ public:
     QPushButton *btnPaste = nullptr;
     char devicePath[260] = {};
     QString firmwarePath;
+    // The image Run read and checked, for the worker to send; it takes it.
+    QByteArray firmwareImage;
     QString saveDataPath;
     QString versionText;
     bool isDragging = false;
@@ -199,8 +201,12 @@ private:
     void dimFirmwareArrows();
     // The Run button's tool tip names the chosen image, and the log records it.
     void showChosenFirmware();
+    void logImageToSend(const QByteArray &image);
     void onFirmwareWorkerFinished();
     void onBackupWorkerFinished();
+    // What follows either job's end: the lock and the progress tips given
+    // back, the failure (if any) told, a deferred arrival handled.
+    void endDeviceJob(const QString &failure);
     void runDeferredArrival();
     // Takes the accessory's cross-process lock for an exchange sequence or a
     // job; when another program holds it, says so in a warning box and

@@ -16,6 +16,7 @@
 #include "device/DeviceChannel.h"
 #include "ui/FocusMark.h"
 #include "ui/MainWindow.h"
+#include "ui/Messages.h"
 #include "ui/Tray.h"
 
 void MainWindow::paintEvent(QPaintEvent *) {
@@ -126,18 +127,18 @@ bool MainWindow::refuseCloseWhileDeviceBusy() {
         return true;
     if (!deviceJobRunning())
         return false;
-    QMessageBox::warning(this, QStringLiteral("Exit"),
-                         QStringLiteral("The device is being written or read; please wait until "
-                                        "the transfer has finished, since interrupting it can "
-                                        "leave the device unusable."),
-                         QMessageBox::Ok, QMessageBox::NoButton);
+    messages::warning(this, QStringLiteral("Exit"),
+                      QStringLiteral("The device is being written or read; please wait until "
+                                     "the transfer has finished, since interrupting it can "
+                                     "leave the device unusable."),
+                      QMessageBox::Ok, QMessageBox::NoButton);
     return true;
 }
 
 void MainWindow::slotPushButtonClose() {
     if (refuseCloseWhileDeviceBusy())
         return;
-    const auto answer = QMessageBox::information(
+    const auto answer = messages::information(
         this, QStringLiteral("Exit"), QStringLiteral("Are you sure to  exit?"),
         QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
     if (answer != QMessageBox::Yes)

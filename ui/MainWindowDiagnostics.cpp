@@ -1,21 +1,21 @@
 // The diagnostic log as the window offers it: saved where the user picks.
 #include <QDate>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMessageBox>
 
 #include "common/MessageLog.h"
 #include "ui/MainWindow.h"
+#include "ui/Messages.h"
 
 void MainWindow::saveDiagnosticLog() {
     // Suggested in the home folder, as the flash backup is: the working
     // directory of a program started from a menu is no place to look for it.
     const QString suggested = QDir::home().filePath(
         QStringLiteral("corvane-log-%1.txt").arg(QDate::currentDate().toString(Qt::ISODate)));
-    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save diagnostic log"),
-                                                suggested, QStringLiteral("*.txt"));
+    QString path = messages::getSaveFileName(this, QStringLiteral("Save diagnostic log"), suggested,
+                                             QStringLiteral("*.txt"));
     if (path.isEmpty())
         return;
     if (QFileInfo(path).suffix().isEmpty())
@@ -24,13 +24,13 @@ void MainWindow::saveDiagnosticLog() {
     if (!MessageLog::saveTo(
             path, &error,
             MessageLog::header(accessoryDescription(), QGuiApplication::platformName()))) {
-        QMessageBox::warning(this, QStringLiteral("Error"),
-                             QStringLiteral("The log could not be saved: %1").arg(error),
-                             QMessageBox::Ok, QMessageBox::NoButton);
+        messages::warning(this, QStringLiteral("Error"),
+                          QStringLiteral("The log could not be saved: %1").arg(error),
+                          QMessageBox::Ok, QMessageBox::NoButton);
         return;
     }
-    QMessageBox::information(this, QStringLiteral("Success"),
-                             QStringLiteral("The diagnostic log was saved to %1")
-                                 .arg(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath())),
-                             QMessageBox::Ok, QMessageBox::NoButton);
+    messages::information(this, QStringLiteral("Success"),
+                          QStringLiteral("The diagnostic log was saved to %1")
+                              .arg(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath())),
+                          QMessageBox::Ok, QMessageBox::NoButton);
 }

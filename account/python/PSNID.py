@@ -66,6 +66,16 @@ CONFIG_KEYS = (
     ("client_secret", "CORVANE_CLIENT_SECRET"),
 )
 
+# Where distributions keep the system's CA bundle. OpenSSL looks only where the
+# machine it was built for keeps it, which a folder of the program carrying its
+# own interpreter cannot rely on.
+CA_BUNDLES = (
+    "/etc/ssl/certs/ca-certificates.crt",  # Debian, Ubuntu, Arch, SteamOS
+    "/etc/pki/tls/certs/ca-bundle.crt",  # Fedora, RHEL
+    "/etc/ssl/ca-bundle.pem",  # openSUSE
+    "/etc/ssl/cert.pem",  # Alpine, Void
+)
+
 TOKEN_PATH = "/2.0/oauth/token"
 REDIRECT_PATH = "/remoteplay/redirect"
 
@@ -428,7 +438,7 @@ def _lookup(host: str, port: int, deadline: _Deadline):
     def look_up():
         try:
             found["addresses"] = socket.getaddrinfo(host, port, 0, socket.SOCK_STREAM)
-        except OSError as error:
+        except Exception as error:  # raised where the caller waits, whatever it is
             found["error"] = error
 
     helper = threading.Thread(target=look_up, name="corvane-name-lookup", daemon=True)
@@ -552,9 +562,22 @@ class _DeadlineHTTPHandler(urllib.request.HTTPHandler):
         return self.do_open(functools.partial(_DeadlineHTTPConnection, deadline=self._deadline), req)
 
 
+def _ca_store():
+    """The keyword arguments naming the CA certificates to verify servers with
+    (SSL_CERT_FILE first), or None when this computer has none."""
+    defaults = ssl.get_default_verify_paths()  # a path only where it exists
+    for path in (defaults.cafile,) + CA_BUNDLES:
+        if path and os.path.isfile(path):
+            return {"cafile": path}
+    if defaults.capath:
+        return {"capath": defaults.capath}
+    return None
+
+
 class _DeadlineHTTPSHandler(urllib.request.HTTPSHandler):
     def __init__(self, deadline: _Deadline):
-        context = ssl.create_default_context()
+        self._ca_store = _ca_store()
+        context = ssl.create_default_context(**(self._ca_store or {}))
         # Every TLS socket of this context carries the deadline from its handshake on.
         context.sslsocket_class = type(
             "_ResolveSSLSocket", (_DeadlineSSLSocket,), {"deadline": deadline})
@@ -562,6 +585,11 @@ class _DeadlineHTTPSHandler(urllib.request.HTTPSHandler):
         self._deadline = deadline
 
     def https_open(self, req):
+        if self._ca_store is None:
+            raise ResolverError(
+                "No CA certificates were found on this computer (looked for %s), so the "
+                "sign-in server at %s cannot be verified; install your system's "
+                "ca-certificates package." % (", ".join(CA_BUNDLES), req.host))
         return self.do_open(functools.partial(_DeadlineHTTPSConnection, deadline=self._deadline),
                             req, context=self._context)
 

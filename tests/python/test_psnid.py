@@ -228,6 +228,23 @@ class FailureMessageTest(ResolverCase):
             with self.assertRaisesRegex(PSNID.ResolverError, r"did not answer within 4 seconds"):
                 PSNID.getpsnid(PASTED)
 
+    def test_ca_store_is_found_where_the_distribution_keeps_it(self):
+        # A bundled OpenSSL knows only the build machine's place for it.
+        self.serve()
+        with tempfile.TemporaryDirectory() as folder:
+            fedora_bundle = os.path.join(folder, "ca-bundle.crt")
+            Path(fedora_bundle).touch()
+            nowhere = PSNID.ssl.DefaultVerifyPaths(None, None, "", "", "", "")
+            with mock.patch.object(PSNID.ssl, "get_default_verify_paths", lambda: nowhere):
+                with mock.patch.object(PSNID, "CA_BUNDLES", (folder + "/none.crt", fedora_bundle)):
+                    self.assertEqual(PSNID._ca_store(), {"cafile": fedora_bundle})
+                with mock.patch.object(PSNID, "CA_BUNDLES", (folder + "/none.crt",)):
+                    os.environ["CORVANE_AUTH_HOST"] = "https://auth.example.net"
+                    with self.assertRaisesRegex(
+                            PSNID.ResolverError,
+                            r"^No CA certificates .*none\.crt.*auth\.example\.net cannot be verified"):
+                        PSNID.getpsnid(PASTED)
+
     def test_unreachable_server_names_host(self):
         self.serve()
         with socket.socket() as probe:
@@ -245,6 +262,13 @@ class FailureMessageTest(ResolverCase):
         with mock.patch.object(PSNID.socket, "getaddrinfo", unknown_name):
             with self.assertRaisesRegex(
                     PSNID.ResolverError, "host auth.invalid could not be found.*auth_host"):
+                PSNID.getpsnid(PASTED)
+
+        def no_idna_codec(*args, **kwargs):
+            raise LookupError("unknown encoding: idna")
+
+        with mock.patch.object(PSNID.socket, "getaddrinfo", no_idna_codec):
+            with self.assertRaisesRegex(PSNID.ResolverError, r"LookupError: unknown encoding"):
                 PSNID.getpsnid(PASTED)
 
 

@@ -58,6 +58,24 @@ def make_private_dev_and_sys(work):
     run("mount", "-t", "tmpfs", "-o", "mode=1777", "rig-x11", "/tmp/.X11-unix")
 
 
+def start_x_server():
+    """Starts Xvfb on a free display of its own, which DISPLAY then names. It
+    never resets: a client that starts as the last one ends would otherwise
+    meet the server while it makes its sockets anew."""
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                               "1024x800x24", "-nolisten", "tcp", "-noreset"],
+                              pass_fds=(write_end,),
+                              stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    with os.fdopen(read_end) as f:
+        display = f.readline().strip()
+    if not display:
+        raise RuntimeError("Xvfb did not start")
+    os.environ["DISPLAY"] = ":" + display
+    return server
+
+
 # ---- Report descriptors ----
 
 def collection(usage_page, usage, input_size, output_size):

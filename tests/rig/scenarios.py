@@ -367,19 +367,6 @@ class Window:
                 kept.write(self.output())
 
 
-def start_x_server():
-    read_end, write_end = os.pipe()
-    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                               "1024x800x24", "-nolisten", "tcp"], pass_fds=(write_end,),
-                              stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    with os.fdopen(read_end) as f:
-        display = f.readline().strip()
-    check(display, "Xvfb did not start")
-    os.environ["DISPLAY"] = ":" + display
-    return server
-
-
 def identified(r, accessory, since, seconds=15):
     return r.server.wait_event("request %s record-read rp.pin" % accessory.node, seconds, since)
 
@@ -517,8 +504,8 @@ def main():
     scenarios = {"cli": CLI_SCENARIOS, "window": WINDOW_SCENARIOS,
                  "startup": STARTUP_SCENARIOS}[suite]
     try:
-        x_server = start_x_server() if suite != "cli" else None
-    except (OSError, Failure) as error:
+        x_server = rig.start_x_server() if suite != "cli" else None
+    except (OSError, RuntimeError) as error:
         print("SKIPPED: the rig cannot start an X server here: %s" % error)
         return SKIP
     failed = 0

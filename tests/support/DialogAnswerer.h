@@ -1,14 +1,14 @@
 #pragma once
-// Answers the modal dialogs a slot opens, the way a user would, and records
-// what each one said. Works with Qt's own (non-native) dialogs, which the
-// fixture selects.
+// Answers the message boxes and file dialogs the window opens, at once and
+// without showing them (through ui/Messages.h), and records what each one
+// would have said. While it lives, every box and dialog is answered.
 
 #include <QList>
 #include <QMessageBox>
-#include <QObject>
 #include <QStringList>
-#include <QTimer>
-#include <deque>
+#include <functional>
+
+#include "ui/Messages.h"
 
 struct SeenDialog {
     QString kind; // "message" or "file"
@@ -19,17 +19,23 @@ struct SeenDialog {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
 };
 
-class DialogAnswerer : public QObject {
-    Q_OBJECT
-
+class DialogAnswerer {
 public:
     DialogAnswerer();
+    ~DialogAnswerer();
+    DialogAnswerer(const DialogAnswerer &) = delete;
+    DialogAnswerer &operator=(const DialogAnswerer &) = delete;
 
-    // Queue answers; each modal dialog takes the next one of its kind.
+    // Queue answers; each box or dialog takes the next one of its kind.
     // A message box without a queued answer is accepted with its default or
     // first button; a file dialog without one is cancelled.
     void answerMessageBox(QMessageBox::StandardButton button);
+    // `answer` runs where the box's event loop would (events delivered while
+    // a box is open are delivered there) and returns the button pressed.
+    void answerMessageBox(const messages::Answer &answer);
     void answerFileDialog(const QString &path); // empty path: cancel
+    // Called with each box or dialog as it comes up, after it is recorded.
+    void onEachDialog(std::function<void(const SeenDialog &)> look) { look_ = std::move(look); }
 
     const QList<SeenDialog> &seen() const { return seen_; }
     QStringList texts() const;
@@ -38,12 +44,8 @@ public:
     void clear() { seen_.clear(); }
 
 private:
-    void poll();
-    void handleMessageBox(QMessageBox *box);
-    void handleFileDialog(class QFileDialog *dialog);
+    void note(const messages::Dialog &dialog);
 
-    QTimer timer_;
-    std::deque<QMessageBox::StandardButton> messageAnswers_;
-    std::deque<QString> fileAnswers_;
     QList<SeenDialog> seen_;
+    std::function<void(const SeenDialog &)> look_;
 };

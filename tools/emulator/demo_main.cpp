@@ -18,9 +18,7 @@
 // (plug in). Either reaches the window as a hot-plug event.
 #include <QApplication>
 #include <QMenu>
-#include <QMessageBox>
 #include <QMetaObject>
-#include <QPushButton>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
@@ -36,6 +34,7 @@
 #include "device/AccessoryIds.h"
 #include "device/Hotplug.h"
 #include "ui/MainWindow.h"
+#include "ui/Messages.h"
 
 namespace {
 
@@ -73,22 +72,16 @@ void forwardHotplugToWindow() {
     });
 }
 
+// Message boxes are answered at once; file dialogs are still shown, for the
+// end-to-end scripts to type into.
 void startAutoAnswer() {
-    auto *timer = new QTimer(qApp);
-    QObject::connect(timer, &QTimer::timeout, [] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible())
+    messages::setAutoAnswer(messages::AutoAnswer::MessageBoxes);
+    messages::setObserver([](const messages::Dialog &dialog) {
+        if (dialog.kind != messages::Dialog::Kind::Message)
             return;
-        std::printf("dialog: %s: %s\n", qUtf8Printable(box->windowTitle()),
-                    qUtf8Printable(box->text()));
+        std::printf("dialog: %s: %s\n", qUtf8Printable(dialog.title), qUtf8Printable(dialog.text));
         std::fflush(stdout);
-        QAbstractButton *button = box->defaultButton();
-        if (!button && !box->buttons().isEmpty())
-            button = box->buttons().first();
-        if (button)
-            button->click();
     });
-    timer->start(50);
 }
 
 void announceWhenShown() {

@@ -11,6 +11,7 @@
 #include "readback/WorkerThreadForSaveData.h"
 #include "ui/MainWindow.h"
 #include "ui/Messages.h"
+#include "ui/ProgressTips.h"
 
 namespace {
 
@@ -66,8 +67,8 @@ void MainWindow::openDeviceAt(const accessory::Attached *unit) {
     deviceIdentified = false;
     versionRead = false;
     if (!opened) {
-        qDebug() << accessory::kPermissionHint;
-        explainNotConnected(QString::fromUtf8(accessory::kPermissionHint));
+        qDebug().noquote() << accessory::permissionHint();
+        explainNotConnected(accessory::permissionHint());
         showConnected(false);
         return;
     }
@@ -216,6 +217,14 @@ bool MainWindow::lockDevice() {
 
 void MainWindow::unlockDevice() {
     deviceLock.release();
+}
+
+void MainWindow::endDeviceJob(const QString &failure) {
+    unlockDevice();
+    progressTips->end();
+    if (!failure.isEmpty())
+        showWarning(this, failure);
+    runDeferredArrival();
 }
 
 void MainWindow::runDeferredArrival() {
