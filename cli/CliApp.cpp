@@ -95,20 +95,22 @@ struct CommandSpec {
     int arguments; // positional arguments after the command
     const char *argumentName;
     QStringList options; // command options allowed besides the global ones
+    int (*run)(const cli::Request &request);
 };
 
 const CommandSpec *findCommand(const QString &name) {
     static const CommandSpec kCommands[] = {
-        {"list", 0, nullptr, {}},
-        {"info", 0, nullptr, {QStringLiteral("show-pin")}},
+        {"list", 0, nullptr, {}, cli::listAccessories},
+        {"info", 0, nullptr, {QStringLiteral("show-pin")}, cli::showInfo},
         {"set",
          0,
          nullptr,
-         {QStringLiteral("account"), QStringLiteral("pin"), QStringLiteral("allow-empty")}},
-        {"flash", 1, "IMAGE", {QStringLiteral("force")}},
-        {"backup", 1, "FILE", {}},
-        {"resolve", 0, nullptr, {QStringLiteral("url")}},
-        {"replay", 1, "FILE", {}},
+         {QStringLiteral("account"), QStringLiteral("pin"), QStringLiteral("allow-empty")},
+         cli::setRecords},
+        {"flash", 1, "IMAGE", {QStringLiteral("force")}, cli::flashFirmware},
+        {"backup", 1, "FILE", {}, cli::backUpFlash},
+        {"resolve", 0, nullptr, {QStringLiteral("url")}, cli::resolveAccountId},
+        {"replay", 1, "FILE", {}, cli::printRecording},
     };
     for (const CommandSpec &spec : kCommands)
         if (name == QLatin1String(spec.name))
@@ -125,21 +127,9 @@ int usageError(const QString &message, bool json) {
     return kExitUsage;
 }
 
+// Runs the command buildRequest has checked.
 int run(const cli::Request &request) {
-    const QString &c = request.command;
-    if (c == QLatin1String("list"))
-        return cli::listAccessories(request);
-    if (c == QLatin1String("info"))
-        return cli::showInfo(request);
-    if (c == QLatin1String("set"))
-        return cli::setRecords(request);
-    if (c == QLatin1String("flash"))
-        return cli::flashFirmware(request);
-    if (c == QLatin1String("backup"))
-        return cli::backUpFlash(request);
-    if (c == QLatin1String("replay"))
-        return cli::printRecording(request);
-    return cli::resolveAccountId(request);
+    return findCommand(request.command)->run(request);
 }
 
 // Fills `request` from the parsed command line; returns kExitDone or reports

@@ -1,5 +1,6 @@
 #pragma once
-// The commands of corvane-cli, each returning its exit code (see CliApp.h).
+// The commands of corvane-cli, one file each (cli/Command*.cpp), each
+// returning its exit code (see CliApp.h).
 
 #include <QString>
 #include <optional>
@@ -8,7 +9,7 @@ namespace cli {
 
 struct Request {
     QString command;
-    QString argument;   // IMAGE for flash, FILE for backup
+    QString argument;   // IMAGE for flash, FILE for backup and replay
     QString devicePath; // empty: the first accessory found
     bool json = false;
     bool showPin = false;
@@ -27,5 +28,6 @@ int setRecords(const Request &request);
 int flashFirmware(const Request &request);
 int backUpFlash(const Request &request);
 int resolveAccountId(const Request &request);
+int printRecording(const Request &request);
 
 } // namespace cli

@@ -69,24 +69,6 @@ const char *const kUnidentifiedBeforeUpdate =
     "The accessory does not answer its identification: its records could not be read. A "
     "firmware update may still repair it.";
 
-bool sameUnit(const Attached &unit, const Attached &candidate) {
-    return unit.vendorId == candidate.vendorId && unit.productId == candidate.productId &&
-           (unit.serial.isEmpty() || unit.serial == candidate.serial);
-}
-
-std::optional<Attached> findUnit(const Attached &unit) {
-    std::optional<Attached> found;
-    for (const Attached &candidate : listAttached()) {
-        if (!sameUnit(unit, candidate))
-            continue;
-        if (candidate.path == unit.path)
-            return candidate;
-        if (!found)
-            found = candidate;
-    }
-    return found;
-}
-
 std::optional<Attached> attachedAt(const QByteArray &path) {
     for (const Attached &candidate : listAttached())
         if (candidate.path == path)

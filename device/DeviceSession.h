@@ -40,15 +40,6 @@ struct Attached {
 // it tries them, so the first entry is the one the window opens.
 std::vector<Attached> listAttached();
 
-// True when `candidate` is the accessory `unit` describes: the same vendor and
-// product, and the same serial number where `unit` has one. A device that
-// restarts (after a firmware update) may come back under another node.
-bool sameUnit(const Attached &unit, const Attached &candidate);
-
-// The attached interface of the accessory `unit` describes, at its old path
-// if it is still there; nullopt when it is not attached.
-std::optional<Attached> findUnit(const Attached &unit);
-
 // The attached interface of the accessory at `path`; nullopt when none is.
 std::optional<Attached> attachedAt(const QByteArray &path);
 

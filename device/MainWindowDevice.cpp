@@ -7,6 +7,7 @@
 
 #include "common/LogRedaction.h"
 #include "device/DeviceSession.h"
+#include "device/LockMessages.h"
 #include "firmware/WorkerThreadForFW.h"
 #include "readback/WorkerThreadForSaveData.h"
 #include "ui/MainWindow.h"
@@ -199,19 +200,10 @@ void MainWindow::closeDeviceHandle() {
 }
 
 bool MainWindow::lockDevice() {
-    switch (deviceLock.acquire(QString::fromLocal8Bit(devicePath))) {
-    case DeviceLock::Result::Acquired:
+    const DeviceLock::Result result = deviceLock.acquire(QString::fromLocal8Bit(devicePath));
+    if (result == DeviceLock::Result::Acquired)
         return true;
-    case DeviceLock::Result::Busy:
-        showWarning(
-            this, QStringLiteral("%1; try again when it has finished.").arg(deviceLock.busyText()));
-        break;
-    case DeviceLock::Result::Failed:
-        showWarning(
-            this,
-            QStringLiteral("The accessory was left alone: %1.").arg(deviceLock.errorString()));
-        break;
-    }
+    showWarning(this, accessory::lockRefusal(result, deviceLock));
     return false;
 }
 

@@ -158,25 +158,25 @@ void MainWindow::awaitUpdatedDevice() {
         endRestartWait(QStringLiteral("the accessory could not be told apart from others"));
         return;
     }
-    restartDeadline = QDeadlineTimer(kRestartWaitMs);
+    unitReturn.emplace(*updatedUnit);
     if (identifyUpdatedDevice())
         return;
     if (!restartPoll) {
         restartPoll = new QTimer(this);
-        restartPoll->setInterval(kRestartPollMs);
+        restartPoll->setInterval(accessory::UnitReturn::kPollMs);
         connect(restartPoll, &QTimer::timeout, this, [this] { identifyUpdatedDevice(); });
     }
     restartPoll->start();
 }
 
 bool MainWindow::identifyUpdatedDevice() {
-    if (!updatedUnit)
+    if (!updatedUnit || !unitReturn)
         return true;
     // No second look from inside a box this one shows (another program's lock).
     const bool polling = awaitingRestart();
     if (polling)
         restartPoll->stop();
-    if (const std::optional<accessory::Attached> found = accessory::findUnit(*updatedUnit)) {
+    if (const std::optional<accessory::Attached> found = unitReturn->look()) {
         openDeviceAt(&*found);
         if (identifyRefused) {
             endRestartWait(QStringLiteral("another program is using the accessory"));
@@ -189,7 +189,7 @@ bool MainWindow::identifyUpdatedDevice() {
             return true;
         }
     }
-    if (!restartDeadline.hasExpired()) {
+    if (!unitReturn->overdue()) {
         if (polling)
             restartPoll->start();
         return false;

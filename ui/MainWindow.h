@@ -17,6 +17,7 @@
 #include "device/DeviceLock.h"
 #include "device/DeviceSession.h"
 #include "device/SessionRecorder.h"
+#include "device/UnitReturn.h"
 #include "ui/QtCompat.h"
 
 class QAction;
@@ -264,7 +265,7 @@ private:
     // outcome has been shown.
     std::optional<accessory::Attached> updatedUnit;
     QTimer *restartPoll = nullptr;
-    QDeadlineTimer restartDeadline;
+    std::optional<accessory::UnitReturn> unitReturn; // the wait for it, once its update ended
     // The user typed into the account-ID field while a Paste was resolving.
     bool idTypedDuringPaste = false;
 };

@@ -16,8 +16,11 @@ chmod 700 "$work"
 export XDG_RUNTIME_DIR="$work" CORVANE_CONFIG_DIR="$work/config"
 unset CORVANE_EMULATOR_REPLAY CORVANE_EMULATOR_STATE_DIR QT_LOGGING_RULES || true
 
-# A firmware image of three blocks, in letters so that it reads as text.
-awk 'BEGIN { for (i = 0; i < 1536; i++) printf "%c", 65 + i % 26 }' >"$out/sample-firmware.bin"
+# A firmware image of three blocks: the alphabet over and over, so that a
+# recording of it is easy to read, with a zero byte after each alphabet, so
+# that it is no text file (the update refuses text without --force).
+awk 'BEGIN { for (i = 0; i < 1536; i++) printf "%c", (i % 27 == 26 ? 0 : 65 + i % 27) }' \
+    >"$out/sample-firmware.bin"
 
 # record NAME FAULTS ARGUMENT...: runs corvane-cli ARGUMENT... in the
 # recordings folder while recording NAME.jsonl.
