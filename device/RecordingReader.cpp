@@ -150,6 +150,8 @@ std::optional<Recording> parse(const QByteArray &text, QString *error) {
                 recording.header = *header;
                 haveHeader = true;
             }
+        } else if (int(recording.exchanges.size()) == kMaxExchanges) {
+            why = QStringLiteral("more than %1 exchanges").arg(kMaxExchanges);
         } else if (auto exchange =
                        exchangeFrom(document.object(), int(recording.exchanges.size()) + 1, &why)) {
             recording.exchanges.push_back(std::move(*exchange));
