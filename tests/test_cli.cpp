@@ -688,8 +688,10 @@ void TestCli::resolveUsesTheSharedResolver() {
     QCOMPARE(fromInput.exitCode, 0);
     QCOMPARE(fromInput.outLines(), QStringList{"AQAAAAAAAAA="});
     QVERIFY2(!fromInput.err.contains("Paste the address"), fromInput.err.constData());
+    QVERIFY(!fromInput.err.contains("visible to other users"));
     const Outcome fromOption = run({"--json", "resolve", "--url", kRedirect}, settings);
     QCOMPARE(fromOption.exitCode, 0);
+    QVERIFY2(fromOption.err.contains("visible to other users"), fromOption.err.constData());
     QCOMPARE(fromOption.json().value("accountId"), QJsonValue("AQAAAAAAAAA="));
     const Outcome noCode =
         run({"resolve", "--url", "https://redirect.example.net/?Code=1"}, settings);
