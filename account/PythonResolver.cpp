@@ -149,6 +149,7 @@ PyStatus initializeInterpreter() {
     PyConfig config;
     PyConfig_InitIsolatedConfig(&config);
     config.install_signal_handlers = 0;
+    config.write_bytecode = 0; // no __pycache__ beside an installed module
     config.site_import = 1;
     status = configureHome(&config);
     if (!PyStatus_Exception(status))

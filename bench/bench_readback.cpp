@@ -5,13 +5,13 @@
 // writes it, once with a handler that drops every line, for both sides.
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QSaveFile>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <vector>
 
+#include "common/PrivateFile.h"
 #include "readback/WorkerThreadForSaveData.h"
 #include "support/DialogAnswerer.h"
 #include "support/WindowFixture.h"
@@ -57,8 +57,9 @@ double bareLoopOnThreadMs(MainWindow &window, QByteArray &image) {
 double fileWriteMs(const QString &path, const QByteArray &image) {
     QElapsedTimer timer;
     timer.start();
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size() || !file.commit())
+    PrivateFile file(path);
+    QString error;
+    if (!file.open(&error) || !file.write(image) || !file.commit())
         std::fprintf(stderr, "writing %s failed\n", qPrintable(path));
     return timer.nsecsElapsed() / 1e6;
 }

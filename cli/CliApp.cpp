@@ -50,10 +50,11 @@ Commands:
   backup FILE           save the whole 512 KiB flash into FILE (written
                         atomically, mode 0600; no file on failure); sleep
                         and shutdown are blocked while it runs
-  resolve [--url URL]   turn the address the sign-in ended on (from --url,
-                        or standard input: on a terminal one line after a
-                        prompt) into the account ID, with the same resolver
-                        and settings as the window's Paste button
+  resolve [--url URL]   turn the address the sign-in ended on (from standard
+                        input: on a terminal one line after a prompt; --url -
+                        too; a URL given here is visible to other users)
+                        into the account ID, with the same resolver and
+                        settings as the window's Paste button
   replay FILE           print the session recorded in FILE (see --record) as
                         a table: exchange, request, record or block address,
                         reply size, delay, conclusion

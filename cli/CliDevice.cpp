@@ -79,7 +79,7 @@ int CliDevice::open(const Request &request) {
     const QString path = QString::fromLocal8Bit(accessory_.path);
     const DeviceLock::Result locked = lock_.acquire(path);
     if (locked != DeviceLock::Result::Acquired)
-        return fail(request, kExitBusy, accessory::lockRefusal(locked, lock_.errorString(), path));
+        return fail(request, kExitBusy, accessory::lockRefusal(locked, lock_, path));
     int error = 0;
     hid_device *opened = accessory::open(accessory_.path.constData(), &error);
     if (!opened) {

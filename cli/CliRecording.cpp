@@ -4,7 +4,8 @@
 
 #include "cli/CliApp.h"
 #include "cli/CliOutput.h"
-#include "device/SessionRecording.h"
+#include "device/RecordingReader.h"
+#include "device/SessionRecorder.h"
 
 namespace cli {
 

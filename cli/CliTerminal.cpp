@@ -22,6 +22,8 @@ namespace {
 // More than any value the program takes (an address, an ID, a PIN); the rest
 // of a longer line is read and dropped, so hostile input cannot exhaust memory.
 constexpr std::size_t kMaxLineBytes = 1 << 20;
+// Piped input is read up to this much, never whole.
+constexpr qint64 kMaxInputBytes = 64 * 1024;
 
 std::atomic<int> g_policy{int(StopPolicy::AtOnce)};
 std::atomic<bool> g_stop{false};
@@ -57,6 +59,20 @@ double monotonicSeconds() {
     _exit(128 + signalNumber);
 }
 
+// Ctrl-Z: the terminal as it was while stopped (the shell shows what is
+// typed), and echo off again on continuing if a secret is still being read.
+void stopWithTerminalRestored() {
+    const bool quiet = g_terminalSaved;
+    if (quiet)
+        tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+    kill(getpid(), SIGSTOP);
+    if (quiet && g_terminalSaved) {
+        termios silent = g_savedTerminal;
+        silent.c_lflag &= ~tcflag_t(ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &silent);
+    }
+}
+
 // The signals are blocked in every thread and taken here, so a Ctrl-C never
 // interrupts a device read or a prompt half-way (EINTR).
 void watchSignals(sigset_t watched) {
@@ -65,6 +81,12 @@ void watchSignals(sigset_t watched) {
         int number = 0;
         if (sigwait(&watched, &number) != 0)
             continue;
+        if (number == SIGTSTP) {
+            stopWithTerminalRestored();
+            continue;
+        }
+        if (number == SIGQUIT || number == SIGHUP)
+            exitStopped(number); // gives the terminal back first
         const auto policy = StopPolicy(g_policy.load());
         if (policy == StopPolicy::AtOnce || g_stop)
             exitStopped(number);
@@ -84,8 +106,8 @@ void watchSignals(sigset_t watched) {
 void startWatching() {
     sigset_t watched;
     sigemptyset(&watched);
-    sigaddset(&watched, SIGINT);
-    sigaddset(&watched, SIGTERM);
+    for (const int number : {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGTSTP})
+        sigaddset(&watched, number);
     // Threads started from here on inherit the mask.
     pthread_sigmask(SIG_BLOCK, &watched, nullptr);
     std::thread(watchSignals, watched).detach();
@@ -154,7 +176,8 @@ std::optional<QString> readInputLine(const QString &prompt, bool secret) {
 #endif
     std::string line;
     bool readSomething = false;
-    for (int c = std::getchar(); c != EOF; c = std::getchar()) {
+    qint64 consumed = 0;
+    for (int c = std::getchar(); c != EOF && consumed++ < kMaxInputBytes; c = std::getchar()) {
         readSomething = true;
         if (c == '\n')
             break;
@@ -179,7 +202,7 @@ QByteArray readAllInput() {
     QFile input;
     if (!input.open(stdin, QIODevice::ReadOnly))
         return QByteArray();
-    return input.readAll();
+    return input.read(kMaxInputBytes);
 }
 
 } // namespace cli

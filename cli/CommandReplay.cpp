@@ -7,7 +7,7 @@
 #include "cli/CliCommands.h"
 #include "cli/CliOutput.h"
 #include "cli/CommandBase.h"
-#include "device/SessionRecording.h"
+#include "device/RecordingReader.h"
 
 namespace cli {
 namespace {

@@ -14,11 +14,17 @@ namespace {
 // certainly not one (the window's Paste applies the same bound).
 constexpr int kMaxImplausibleIdLength = 4;
 
-// On a terminal one line is read after a prompt; otherwise all of the input,
-// as a script pipes it.
+// On a terminal one line is read after a prompt; otherwise the input, as a
+// script pipes it. The address holds a code that whoever reads it first can
+// redeem, so one given on the command line (which every local user can read
+// in /proc) is used, with a warning; "--url -" reads it as without --url.
 QString addressGiven(const Request &request) {
-    if (request.url)
+    if (request.url && *request.url != QLatin1String("-")) {
+        printMessage(QStringLiteral("warning: an address given with --url is visible to other "
+                                    "users while this runs; leave --url out (or pass --url -) to "
+                                    "read it from standard input."));
         return *request.url;
+    }
     if (stdinIsTerminal())
         return readInputLine(QStringLiteral("Paste the address the sign-in ended on, then press "
                                             "Enter: "),

@@ -4,7 +4,6 @@
 #include <QDateTime>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QSaveFile>
 #include <QSysInfo>
 #include <deque>
 
@@ -106,11 +105,10 @@ QString header(const QString &accessory, const QString &platform) {
 }
 
 bool saveTo(const QString &path, QString *error, const QString &header) {
-    QSaveFile file(path);
-    if (!openPrivately(file, error, QIODevice::WriteOnly | QIODevice::Text))
+    PrivateFile file(path);
+    if (!file.open(error))
         return false;
-    const QByteArray text = savedText(header);
-    if (file.write(text) != text.size() || !file.commit()) {
+    if (!file.write(savedText(header)) || !file.commit()) {
         *error = file.errorString();
         return false;
     }

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QStandardPaths>
 #include <QStringList>
+#include <vector>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -45,27 +46,38 @@ QString makePrivate(const QString &folder) {
     return unsafeBecause(path, true);
 }
 
-QStringList candidates(QStringList *problems) {
-    QStringList folders;
+struct Candidate {
+    QString folder;
+    QString parent; // made (mode 0700) only when the folder is tried
+};
+
+bool ownedByMe(const QString &folder) {
+    struct stat info {};
+    return ::stat(QFile::encodeName(folder).constData(), &info) == 0 && info.st_uid == ::geteuid();
+}
+
+std::vector<Candidate> candidates(QStringList *problems) {
+    std::vector<Candidate> folders;
     const QString runtime = absoluteOrEmpty(qEnvironmentVariable("XDG_RUNTIME_DIR"));
     if (!runtime.isEmpty()) {
         const QByteArray base = QFile::encodeName(runtime);
         ::mkdir(base.constData(), 0700); // named but missing: made as the session would
         const QString unsafe = unsafeBecause(base, false);
         if (unsafe.isEmpty())
-            folders << runtime + QStringLiteral("/corvane");
+            folders.push_back({runtime + QStringLiteral("/corvane"), QString()});
         else
             *problems << QStringLiteral("%1: %2").arg(runtime, unsafe);
     }
     QString temp = absoluteOrEmpty(QDir::tempPath());
     if (temp.isEmpty())
         temp = QStringLiteral("/tmp");
-    folders << QStringLiteral("%1/corvane-%2").arg(temp).arg(::geteuid());
+    folders.push_back({QStringLiteral("%1/corvane-%2").arg(temp).arg(::geteuid()), QString()});
+    // Never in a home of another user (as sudo -E leaves HOME): nothing of
+    // this user's may appear there.
     const QString home = absoluteOrEmpty(qEnvironmentVariable("HOME"));
-    if (!home.isEmpty()) {
-        QDir().mkpath(home + QStringLiteral("/.cache"));
-        folders << home + QStringLiteral("/.cache/corvane-locks");
-    }
+    if (!home.isEmpty() && ownedByMe(home))
+        folders.push_back(
+            {home + QStringLiteral("/.cache/corvane-locks"), home + QStringLiteral("/.cache")});
     return folders;
 }
 
@@ -76,11 +88,13 @@ QStringList candidates(QStringList *problems) {
 QString privateRuntimeFolder(QString *error) {
 #ifdef Q_OS_UNIX
     QStringList problems;
-    for (const QString &folder : candidates(&problems)) {
-        const QString unsafe = makePrivate(folder);
+    for (const Candidate &candidate : candidates(&problems)) {
+        if (!candidate.parent.isEmpty())
+            ::mkdir(QFile::encodeName(candidate.parent).constData(), 0700);
+        const QString unsafe = makePrivate(candidate.folder);
         if (unsafe.isEmpty())
-            return folder;
-        problems << QStringLiteral("%1: %2").arg(folder, unsafe);
+            return candidate.folder;
+        problems << QStringLiteral("%1: %2").arg(candidate.folder, unsafe);
     }
     *error = QStringLiteral("no private folder for the lock files could be made (%1)")
                  .arg(problems.join(QStringLiteral("; ")));

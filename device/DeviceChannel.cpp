@@ -7,7 +7,7 @@
 #include <QThread>
 #include <algorithm>
 
-#include "device/SessionRecording.h"
+#include "device/SessionRecorder.h"
 
 namespace {
 

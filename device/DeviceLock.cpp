@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #endif
 
@@ -34,6 +35,40 @@ int openDeviceNode(const QString &devicePath) {
     if (::lstat(path.constData(), &info) != 0 || !S_ISCHR(info.st_mode))
         return -1;
     return ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// The name of process `pid`, as /proc/PID/comm gives it; empty when unknown.
+QString processName(const QByteArray &pid) {
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(pid)));
+    if (!comm.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromLocal8Bit(comm.readAll().trimmed());
+}
+
+// "corvane-cli (process 4242)" for the process that holds the lock on the
+// file behind `fd`, where /proc/locks names it; empty otherwise. A line reads
+// "1: FLOCK  ADVISORY  WRITE 4242 00:2f:1234 0 EOF" (a waiting lock's has
+// "->" after its number).
+QString lockHolder(int fd) {
+    struct stat info {};
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (::fstat(fd, &info) != 0 || !locks.open(QIODevice::ReadOnly))
+        return QString();
+    const QByteArray file = QStringLiteral("%1:%2:%3")
+                                .arg(major(info.st_dev), 2, 16, QLatin1Char('0'))
+                                .arg(minor(info.st_dev), 2, 16, QLatin1Char('0'))
+                                .arg(quint64(info.st_ino))
+                                .toLatin1();
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 6 || fields.at(1) != "FLOCK" || fields.at(5) != file)
+            continue;
+        const QByteArray &pid = fields.at(4);
+        const QString name = pid.toLongLong() > 0 ? processName(pid) : QString();
+        if (!name.isEmpty())
+            return QStringLiteral("%1 (process %2)").arg(name, QString::fromLatin1(pid));
+    }
+    return QString();
 }
 
 #endif
@@ -67,6 +102,7 @@ DeviceLock::Result DeviceLock::acquire(const QString &devicePath) {
         return Result::Acquired;
     }
     error_.clear();
+    holder_.clear();
 #ifdef Q_OS_UNIX
     int fd = openDeviceNode(devicePath);
     if (fd < 0) {
@@ -82,6 +118,8 @@ DeviceLock::Result DeviceLock::acquire(const QString &devicePath) {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const bool busy = errno == EWOULDBLOCK;
         const QString reason = systemError();
+        if (busy)
+            holder_ = lockHolder(fd);
         ::close(fd);
         return busy ? Result::Busy : fail(reason);
     }
@@ -99,6 +137,12 @@ DeviceLock::Result DeviceLock::acquire(const QString &devicePath) {
 #endif
     depth_ = 1;
     return Result::Acquired;
+}
+
+QString DeviceLock::busyText() const {
+    if (holder_.isEmpty())
+        return QStringLiteral("Another program is using the accessory");
+    return QStringLiteral("%1 is using the accessory").arg(holder_);
 }
 
 void DeviceLock::release() {

@@ -35,6 +35,13 @@ public:
     bool held() const { return depth_ > 0; }
     // Why the last acquire returned Failed.
     QString errorString() const { return error_; }
+    // Who held the lock when the last acquire returned Busy, where the
+    // system says (/proc/locks and the process's name): "corvane-cli
+    // (process 4242)"; empty when it does not.
+    QString holder() const { return holder_; }
+    // "corvane-cli (process 4242) is using the accessory", or "Another
+    // program is using the accessory" when the holder is not known.
+    QString busyText() const;
 
 private:
     Result fail(const QString &reason);
@@ -42,5 +49,6 @@ private:
     int depth_ = 0;
     int fd_ = -1;
     QString error_;
+    QString holder_;
     std::unique_ptr<QLockFile> lockFile_; // where flock is not available
 };

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "device/DeviceDiscovery.h"
-#include "device/SessionRecording.h"
+#include "device/SessionRecorder.h"
 
 #include <cerrno>
 

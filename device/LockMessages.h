@@ -9,9 +9,10 @@
 
 namespace accessory {
 
-// `result` is what DeviceLock::acquire returned (not Acquired), `reason` the
-// lock's errorString(); `devicePath` is empty for the window.
-QString lockRefusal(DeviceLock::Result result, const QString &reason,
+// `result` is what `lock`'s acquire returned (not Acquired); `devicePath` is
+// empty for the window. A busy accessory names who holds it where the system
+// says: "corvane-cli (process 4242) is using the accessory".
+QString lockRefusal(DeviceLock::Result result, const DeviceLock &lock,
                     const QString &devicePath = QString());
 
 } // namespace accessory

@@ -40,6 +40,10 @@ void MainWindow::openDeviceAt(const accessory::Attached *unit) {
         channel.close();
         return;
     }
+    // The handle stays open when nothing is found; so does its path, so
+    // that the removal of its device still closes it.
+    char openPath[sizeof devicePath];
+    std::memcpy(openPath, devicePath, sizeof devicePath);
     std::memset(devicePath, 0, sizeof devicePath);
     if (unit) {
         // Cut as the discovery cuts a long path; such a path fails to open.
@@ -50,6 +54,8 @@ void MainWindow::openDeviceAt(const accessory::Attached *unit) {
     }
     explainNotConnected(QString());
     if (devicePath[0] == 0) {
+        if (hidHandle)
+            std::memcpy(devicePath, openPath, sizeof devicePath);
         showConnected(false);
         return;
     }
@@ -197,7 +203,7 @@ bool MainWindow::lockDevice() {
     const DeviceLock::Result result = deviceLock.acquire(QString::fromLocal8Bit(devicePath));
     if (result == DeviceLock::Result::Acquired)
         return true;
-    showWarning(this, accessory::lockRefusal(result, deviceLock.errorString()));
+    showWarning(this, accessory::lockRefusal(result, deviceLock));
     return false;
 }
 

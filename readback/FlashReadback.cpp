@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QDebug>
 #include <QDir>
-#include <QSaveFile>
 #include <cstring>
 
 #include "common/PrivateFile.h"
@@ -116,25 +115,22 @@ QString failureText(const BackupResult &result) {
 
 BackupResult backUpFlash(DeviceChannel &channel, const QString &path,
                          const ReadObserver &observer) {
-    QSaveFile file(path);
+    PrivateFile file(path);
     QString refused;
-    if (!openPrivately(file, &refused))
+    if (!file.open(&refused))
         return finished(Outcome::FileError, 0, fileProblem(path, refused));
     QByteArray image(int(kFlashSize), '\0');
     const BlockRun blocks =
         readWholeFlash(channel, reinterpret_cast<uint8_t *>(image.data()), observer);
     if (blocks.stopped || unreadBlocks(blocks) > 0) {
-        file.cancelWriting();
+        file.cancel();
         if (blocks.stopped)
             return finished(Outcome::Stopped, unreadBlocks(blocks), QString());
         return finished(Outcome::BlocksFailed, unreadBlocks(blocks), describeFirstFailure(blocks),
                         blocks.endReason == JobEndCheck::Reason::WritesFailing);
     }
-    if (file.write(image) != image.size()) {
-        const QString reason = fileProblem(path, file.errorString());
-        file.cancelWriting();
-        return finished(Outcome::FileError, 0, reason);
-    }
+    if (!file.write(image))
+        return finished(Outcome::FileError, 0, fileProblem(path, file.errorString()));
     if (!file.commit())
         return finished(Outcome::FileError, 0, fileProblem(path, file.errorString()));
     if (observer.stepReached)

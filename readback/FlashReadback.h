@@ -27,7 +27,7 @@ bool canCreate(const QString &path, QString *reason);
 // The sentence for a read-back that did not succeed; empty for one that did.
 QString failureText(const BackupResult &result);
 
-// Reads the whole flash and writes it to `path` through openPrivately (the
+// Reads the whole flash and writes it to `path` through PrivateFile (the
 // file gets mode 0600, as it holds the account ID and PIN; a FIFO, device
 // node, folder or link at `path` is refused). The file is written beside
 // the target and renamed over it only once everything succeeded, so a failed

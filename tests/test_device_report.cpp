@@ -6,7 +6,9 @@
 
 #include "device/DeviceChannel.h"
 #include "device/DeviceReport.h"
-#include "device/SessionRecording.h"
+#include "device/RecordingReader.h"
+#include "device/RecordingWriter.h"
+#include "device/SessionRecorder.h"
 
 namespace {
 
@@ -175,6 +177,37 @@ private slots:
         QCOMPARE(recording::requestTarget(read->exchanges[0].request), QStringLiteral("0x7fe00"));
         QVERIFY(read->header.holdsFlash);
         QVERIFY(!read->header.masked);
+    }
+
+    // A masked recording keeps of each reply only what the program uses, and
+    // a value masked once stays masked wherever a later reply carries it: a
+    // record write's reply that echoes the PIN, a late account ID reply
+    // recorded under a firmware block, a version reply that holds the PIN.
+    void maskedRecordingKeepsOnlyWhatIsUsed() {
+        recording::Recorder recorder(QStringLiteral("test"), true);
+        const QByteArray pin = "8642", accountId = "AC-55-7731";
+        DeviceReport echo = replyWithValue(4, 26, pin);
+        recorder.noteExchange(report::recordWrite(0x2203, "rp.pin", pin), echo, 40, 5,
+                              ExchangeResult::Ok);
+        DeviceReport late = replyWithValue(10, 26, accountId);
+        std::memcpy(late.data() + 10, "rp.psnid", 8);
+        const uint8_t block[512] = {};
+        recorder.noteExchange(report::firmwareBlock(3, block), late, 64, 5, ExchangeResult::Ok);
+        recorder.noteExchange(report::recordRead(0x2203, "version"),
+                              replyWithValue(8, 34, "v1." + pin), 64, 5, ExchangeResult::Ok);
+        DeviceReport flash = replyWithValue(0, 14, pin);
+        recorder.noteExchange(report::flashRead(0), flash, 526, 5, ExchangeResult::Ok);
+        const recording::Recording recorded = recorder.snapshot();
+        QCOMPARE(recorded.exchanges[0].reply->size(), 40);
+        QCOMPARE(recorded.exchanges[1].reply->size(), 64);
+        for (int i = 0; i < 3; ++i) {
+            const recording::Exchange &exchange = recorded.exchanges[std::size_t(i)];
+            QVERIFY2(!exchange.request.contains(pin) && !exchange.reply->contains(pin) &&
+                         !exchange.reply->contains(accountId),
+                     qPrintable(QString::number(i)));
+        }
+        QVERIFY(recorded.exchanges[2].masked);
+        QVERIFY(recorded.exchanges[3].reply->contains(pin));
     }
 
     void hostileRecordingsAreRefused_data() {

@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QMenu>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -20,8 +19,12 @@
 #include "ui/StyleSheets.h"
 
 #ifdef Q_OS_UNIX
+#include <atomic>
+#include <cstdio>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #endif
 
@@ -110,6 +113,7 @@ private slots:
     void privateFilesAreAlwaysOwnerOnly();
     void onlyRegularFilesAndNewNamesAreWritten();
     void fileThatCannotBeReplacedIsRefusedBeforeReading();
+    void linkSwappedInIsNeverFollowed();
 
 private:
     std::unique_ptr<MainWindow> openWindow();
@@ -404,10 +408,10 @@ void TestReadback::contextMenuBacksUpToTheChosenFile() {
 
 void TestReadback::privateFilesAreAlwaysOwnerOnly() {
     const auto writePrivately = [](const QString &path) {
-        QSaveFile file(path);
+        PrivateFile file(path);
         QString error;
-        QVERIFY2(openPrivately(file, &error), qPrintable(error));
-        file.write("data");
+        QVERIFY2(file.open(&error), qPrintable(error));
+        QVERIFY(file.write("data"));
         QVERIFY(file.commit());
     };
     const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner;
@@ -504,6 +508,51 @@ void TestReadback::fileThatCannotBeReplacedIsRefusedBeforeReading() {
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"flash.bin"});
 #else
     QSKIP("sticky folders are a POSIX matter");
+#endif
+}
+
+void TestReadback::linkSwappedInIsNeverFollowed() {
+#ifdef Q_OS_LINUX
+    // Someone keeps exchanging the backup's name with a link to a file
+    // elsewhere while backups run: each backup may be refused or may replace
+    // the name, but the file elsewhere and its folder stay as they were.
+    QTemporaryDir elsewhere;
+    const QString victim = elsewhere.filePath(QStringLiteral("victim"));
+    writeFile(victim, "the victim's own");
+    const QByteArray target = QFile::encodeName(victim);
+    const QString path = dir->filePath(QStringLiteral("flash.bin"));
+    const QByteArray name = QFile::encodeName(path);
+    const QByteArray other = QFile::encodeName(dir->filePath(QStringLiteral("swapped")));
+    writeFile(path, "mine");
+    QVERIFY(::symlink(target.constData(), other.constData()) == 0);
+    const auto isLink = [](const QByteArray &entry) {
+        struct stat status {};
+        return ::lstat(entry.constData(), &status) == 0 && S_ISLNK(status.st_mode);
+    };
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        while (!stop) {
+            (void)::renameat2(AT_FDCWD, name.constData(), AT_FDCWD, other.constData(),
+                              RENAME_EXCHANGE);
+            if (!isLink(name) && !isLink(other)) { // a backup replaced the link
+                ::unlink(other.constData());
+                (void)!::symlink(target.constData(), other.constData());
+            }
+        }
+    });
+    hid_device *handle = hid_open_path(fixture::kDevicePath.c_str());
+    DeviceChannel channel(handle);
+    for (int attempt = 0; attempt < 300; ++attempt)
+        readback::backUpFlash(channel, path, readback::ReadObserver());
+    stop = true;
+    swapper.join();
+    channel.close();
+    QCOMPARE(readFile(victim), QByteArray("the victim's own"));
+    QCOMPARE(QDir(elsewhere.path())
+                 .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden | QDir::System),
+             QStringList{"victim"});
+#else
+    QSKIP("exchanging two names at once is a Linux call");
 #endif
 }
 

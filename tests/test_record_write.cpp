@@ -291,11 +291,11 @@ void TestRecordWrite::saveIsRefusedWhileBackupRuns() {
 }
 
 // A lock held elsewhere (here by a second lock object, as another program's
-// would be) keeps the window off the accessory; once it is gone the window's
+// would be) keeps the window off the accessory, naming who holds it; once it is gone the window's
 // own use takes and gives the lock back.
 void TestRecordWrite::anotherProgramsLockRefusesDeviceActions() {
     const QString path = QString::fromStdString(fixture::kDevicePath);
-    const QString kBusy = QStringLiteral("Another program is using the accessory");
+    const QString kBusy = fixture::busyText();
     QTemporaryDir dir;
     auto other = std::make_unique<DeviceLock>();
     QCOMPARE(other->acquire(path), DeviceLock::Result::Acquired);
@@ -401,6 +401,7 @@ void TestRecordWrite::lockFilesLiveInAPrivateFolderOnly() {
 #ifdef Q_OS_UNIX
     QTemporaryDir dir;
     QVERIFY(QDir().mkpath(dir.filePath("tmp")));
+    QVERIFY(QDir().mkpath(dir.filePath("home")));
     ScopedEnv temp("TMPDIR", dir.filePath("tmp"));
     ScopedEnv home("HOME", dir.filePath("home"));
     ScopedEnv runtime("XDG_RUNTIME_DIR", QStringLiteral("runtime"));
@@ -412,6 +413,7 @@ void TestRecordWrite::lockFilesLiveInAPrivateFolderOnly() {
         return path.isEmpty() ? error : QFileInfo(path).path();
     };
     QCOMPARE(folderOfLock(), inTemp);
+    QVERIFY(!QFile::exists(dir.filePath("home/.cache"))); // made only when used
     QCOMPARE(QFileInfo(inTemp).permissions() & 0x7077,
              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QVERIFY(!QFile::exists(QDir::current().filePath("runtime")));
@@ -456,7 +458,7 @@ void TestRecordWrite::fieldsSurviveAFailedIdentificationBeforeSave() {
     QCOMPARE(other.acquire(path), DeviceLock::Result::Acquired);
     save();
     QCOMPARE(answerer_->count(), 2);
-    QVERIFY2(answerer_->texts().value(1).startsWith("Another program is using the accessory"),
+    QVERIFY2(answerer_->texts().value(1).startsWith(fixture::busyText()),
              qPrintable(answerer_->texts().value(1)));
     QCOMPARE(window_->editPsnId->text(), pasted);
     QCOMPARE(window_->editPin->text(), pin);

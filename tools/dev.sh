@@ -23,8 +23,8 @@ test_packages=(
     desktop-file-utils appstream dpkg-dev file
     at-spi2-core python3-pyatspi dbus-daemon dbus-bin xclip lintian
     g++-mingw-w64-x86-64 fuse3 libfuse3-dev
-    sway grim wtype jq libwayland-dev libwayland-bin python3-gi python3-dbus qt6-wayland qtwayland5
-    debootstrap patchelf
+    sway grim wtype jq libnss-wrapper libwayland-dev libwayland-bin python3-gi python3-dbus
+    qt6-wayland qtwayland5 debootstrap patchelf
     clang libfuzzer-14-dev python3-hypothesis
 )
 

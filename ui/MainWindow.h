@@ -16,7 +16,7 @@
 #include "device/DeviceChannel.h"
 #include "device/DeviceLock.h"
 #include "device/DeviceSession.h"
-#include "device/SessionRecording.h"
+#include "device/SessionRecorder.h"
 #include "device/UnitReturn.h"
 #include "ui/QtCompat.h"
 

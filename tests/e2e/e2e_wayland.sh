@@ -24,11 +24,17 @@ fi
 work=$(mktemp -d)
 pids=()
 app_pid=
+# Each background process leads a process group of its own (started through
+# setsid, which needs no fork here), so that ending the group also ends what it
+# started; the script waits until none is left.
 cleanup() {
-    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
+    [ -n "$app_pid" ] && kill -- -"$app_pid" 2>/dev/null || true
     local i
-    for (( i = ${#pids[@]} - 1; i >= 0; i-- )); do kill "${pids[i]}" 2>/dev/null || true; done
+    for (( i = ${#pids[@]} - 1; i >= 0; i-- )); do kill -- -"${pids[i]}" 2>/dev/null || true; done
     wait 2>/dev/null || true
+    for i in "$app_pid" "${pids[@]}"; do
+        [ -n "$i" ] && pgrep -g "$i" >/dev/null && { kill -KILL -- -"$i" 2>/dev/null || true; }
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -51,15 +57,26 @@ done
     fail "python3-gi is not installed"
 
 # sway refuses to run as root: as root, everything on this desktop runs as an
-# unprivileged user of its own, from copies in the work folder.
+# unprivileged user id of its own that no account and no group uses (setpriv
+# needs no account, and the machine's accounts stay as they are), from copies
+# in the work folder.
 run_as=()
+owner=
 if [ "$(id -u)" -eq 0 ]; then
-    user=corvane-e2e
-    id -u "$user" >/dev/null 2>&1 ||
-        useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$user" ||
-        fail "could not create the user $user"
-    run_as=(setpriv --reuid="$(id -u "$user")" --regid="$(id -g "$user")" --clear-groups --)
-    chown "$user:" "$work"
+    uid=64990
+    while getent passwd "$uid" >/dev/null || getent group "$uid" >/dev/null; do
+        uid=$(( uid - 1 ))
+    done
+    owner=$uid:$uid
+    chown "$owner" "$work"
+    # The session bus wants a name for its user: given by nss_wrapper, not
+    # by the machine's account files.
+    nss_wrapper=$(compgen -G "/usr/lib/*/libnss_wrapper.so" | head -n1) ||
+        fail "libnss-wrapper is not installed"
+    echo "corvane-e2e:x:$uid:$uid::$work/home:/bin/false" > "$work/passwd"
+    echo "corvane-e2e:x:$uid:" > "$work/group"
+    run_as=(env LD_PRELOAD="$nss_wrapper" NSS_WRAPPER_PASSWD="$work/passwd"
+        NSS_WRAPPER_GROUP="$work/group" setpriv --reuid="$uid" --regid="$uid" --clear-groups --)
 fi
 chmod 700 "$work"
 as_user() { "${run_as[@]}" "$@"; }
@@ -69,7 +86,7 @@ as_user mkdir -m 700 "$work/runtime"
 # The program with its resolver folder, the pointer tool and the panel.
 cp "$binary" "$pointer_tool" "$here/wayland/sni_panel.py" "$work/bin/"
 [ -d "$(dirname "$binary")/Python37" ] && cp -r "$(dirname "$binary")/Python37" "$work/bin/"
-[ ${#run_as[@]} -eq 0 ] || chown -R "$user:" "$work/bin"
+[ -z "$owner" ] || chown -R "$owner" "$work/bin"
 program=$work/bin/$(basename "$binary")
 pointer=$work/bin/$(basename "$pointer_tool")
 
@@ -87,7 +104,7 @@ xwayland disable
 CONFIG
 chmod 644 "$work/sway.config"
 WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 \
-    as_user sway -c "$work/sway.config" > "$work/sway.log" 2>&1 &
+    setsid "${run_as[@]}" sway -c "$work/sway.config" > "$work/sway.log" 2>&1 &
 pids+=($!)
 sway_socket() { compgen -G "$XDG_RUNTIME_DIR/sway-ipc.*.sock" >/dev/null &&
     compgen -G "$XDG_RUNTIME_DIR/wayland-*.lock" >/dev/null; }
@@ -100,11 +117,12 @@ wait_until 10 bash -c 'swaymsg -t get_outputs >/dev/null 2>&1' || fail "sway doe
 step "start a session bus and a tray panel on it"
 DBUS_SESSION_BUS_ADDRESS=unix:path=$work/runtime/bus
 export DBUS_SESSION_BUS_ADDRESS
-as_user dbus-daemon --session --nofork --nopidfile --address="$DBUS_SESSION_BUS_ADDRESS" \
-    > "$work/dbus.log" 2>&1 &
+setsid "${run_as[@]}" dbus-daemon --session --nofork --nopidfile \
+    --address="$DBUS_SESSION_BUS_ADDRESS" > "$work/dbus.log" 2>&1 &
 pids+=($!)
 wait_until 10 test -S "$work/runtime/bus" || fail "the session bus did not start"
-as_user "$python" "$work/bin/sni_panel.py" watch "$work/runtime/items" > "$work/panel.log" 2>&1 &
+setsid "${run_as[@]}" "$python" "$work/bin/sni_panel.py" watch "$work/runtime/items" \
+    > "$work/panel.log" 2>&1 &
 pids+=($!)
 wait_until 10 grep -q "watcher ready" "$work/panel.log" || fail "the panel did not start: $(cat "$work/panel.log")"
 
@@ -136,7 +154,7 @@ tray() { as_user "$python" "$work/bin/sni_panel.py" "$@"; }
 
 step "start the program"
 QT_QPA_PLATFORM=wayland QT_QPA_PLATFORMTHEME='' QT_WAYLAND_DISABLE_WINDOWDECORATION=1 \
-    as_user "$program" > "$work/app.log" 2>&1 &
+    setsid "${run_as[@]}" "$program" > "$work/app.log" 2>&1 &
 app_pid=$!
 wait_until 30 visible Corvane || fail "the window did not appear"
 sleep 0.5

@@ -6,7 +6,8 @@
 #include "EmulatedAccessory.h"
 #include "FuzzSupport.h"
 #include "ReplayFile.h"
-#include "device/SessionRecording.h"
+#include "device/RecordingReader.h"
+#include "device/RecordingWriter.h"
 
 namespace {
 

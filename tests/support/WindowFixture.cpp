@@ -2,11 +2,21 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QThread>
 
 #include "ui/Tray.h"
 
 namespace fixture {
+
+QString busyText() {
+    QFile comm(QStringLiteral("/proc/self/comm"));
+    if (!comm.open(QIODevice::ReadOnly))
+        return QStringLiteral("Another program is using the accessory");
+    return QStringLiteral("%1 (process %2) is using the accessory")
+        .arg(QString::fromLocal8Bit(comm.readAll().trimmed()))
+        .arg(QCoreApplication::applicationPid());
+}
 
 const std::string kDevicePath = "/dev/hidraw-emulated0";
 

@@ -29,6 +29,10 @@ std::unique_ptr<MainWindow> makeWindow();
 // Request bytes the device received, in order, optionally only one kind.
 std::vector<std::vector<uint8_t>> requestsOfKind(int command, int target);
 
+// What the window says when a lock of this test process keeps it off the
+// accessory: the process named as /proc gives it.
+QString busyText();
+
 // Waits (processing events) until `done` holds or `timeoutMs` passes.
 bool waitUntil(const std::function<bool()> &done, int timeoutMs = 30000);
 

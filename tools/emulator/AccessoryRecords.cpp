@@ -2,6 +2,8 @@
 // report protocol: what it does with each request and the reply it builds.
 #include "EmulatorState.h"
 
+#include "device/DeviceReport.h"
+
 #include <algorithm>
 
 namespace emu::detail {
@@ -9,43 +11,20 @@ namespace emu::detail {
 // --- the device's side of the report protocol ---------------------------------
 namespace protocol {
 
-constexpr uint8_t kCommandWrite = 0;
-constexpr uint8_t kCommandRead = 1;
-constexpr uint8_t kCommandFirmware = 2;
-constexpr uint8_t kTargetFirmware = 1;
-constexpr uint8_t kTargetFlash = 2;
-constexpr uint8_t kTargetRecord = 3;
+using report::RequestKind;
+namespace at = report::at;
 
-constexpr std::size_t kPayloadLengthAt = 5;
-constexpr std::size_t kPayloadAt = 7;
-constexpr std::size_t kNameLength = 16;
+constexpr std::size_t kNameLength = report::kRecordNameWidth;
 
 constexpr uint16_t kRecordReadPayload = 18;
 constexpr uint16_t kRecordWriteFixedPayload = 20;
-constexpr std::size_t kRecordWriteValueAt = 27;
-constexpr std::size_t kMaxRecordValue = kReportSize - kRecordWriteValueAt;
+constexpr std::size_t kMaxRecordValue = kReportSize - at::kWriteValue;
 constexpr uint16_t kFirmwarePayload = 518;
 constexpr uint16_t kBlockSize = 512;
-constexpr std::size_t kBlockDataAt = 13;
 constexpr uint16_t kFlashReadPayload = 8;
 constexpr uint16_t kFlashReadParam = 4;
 
-// Replies carry no report id, so their fields sit one byte earlier.
-constexpr std::size_t kReplyValueLengthAt = 8;
-constexpr std::size_t kReplyNameAt = 10;
-constexpr std::size_t kReplyValueAt = 26;
-constexpr std::size_t kReplyVersionAt = 34;
-constexpr std::size_t kReplyFlashDataAt = 14;
-
 using accessory::kVersionRecord;
-
-uint16_t u16(const Bytes &b, std::size_t at) {
-    return uint16_t(b[at] | b[at + 1] << 8);
-}
-
-uint32_t u32(const Bytes &b, std::size_t at) {
-    return uint32_t(u16(b, at)) | uint32_t(u16(b, at + 2)) << 16;
-}
 
 void putU16(Bytes &b, std::size_t at, std::size_t value) {
     b[at] = uint8_t(value & 0xFF);
@@ -64,7 +43,8 @@ Bytes echo(const Bytes &request, std::size_t endAt) {
 }
 
 // Printable ASCII followed only by zero padding; nullopt for anything else.
-std::optional<std::string> recordName(const Bytes &request, std::size_t at) {
+std::optional<std::string> recordName(const Bytes &request) {
+    const std::size_t at = report::requestNameOffset(report::requestKind(request));
     std::string name;
     std::size_t i = 0;
     for (; i < kNameLength && request[at + i] != 0; ++i) {
@@ -88,10 +68,11 @@ std::string number(std::size_t value) {
 
 std::optional<std::string> checkRecordHeader(const Device &device, const Bytes &request,
                                              uint16_t expectedPayload) {
-    const uint16_t payload = u16(request, kPayloadLengthAt);
+    const report::Bytes fields(request);
+    const uint16_t payload = fields.u16(at::kPayloadLength);
     if (payload != expectedPayload)
         return "payload_length " + number(payload) + ", expected " + number(expectedPayload);
-    const uint16_t productId = u16(request, kPayloadAt);
+    const uint16_t productId = fields.u16(at::kProductId);
     if (productId != device.spec.productId)
         return "product_id " + number(productId) + " does not match the device";
     return std::nullopt;
@@ -100,43 +81,44 @@ std::optional<std::string> checkRecordHeader(const Device &device, const Bytes &
 Outcome readRecord(const Device &device, const Bytes &request) {
     if (auto wrong = checkRecordHeader(device, request, kRecordReadPayload))
         return refuse("record read: " + *wrong);
-    const auto name = recordName(request, 9);
+    const auto name = recordName(request);
     if (!name)
         return refuse("record read: malformed record name");
-    Bytes reply = echo(request, 9);
-    std::copy(name->begin(), name->end(), reply.begin() + kReplyNameAt);
-    const std::size_t valueAt = *name == kVersionRecord ? kReplyVersionAt : kReplyValueAt;
+    Bytes reply = echo(request, at::kReadName);
+    std::copy(name->begin(), name->end(), reply.begin() + at::kReplyName);
+    const std::size_t valueAt = *name == kVersionRecord ? at::kReplyVersion : at::kReplyValue;
     const auto found = device.records.find(*name);
     const Bytes value = found == device.records.end() ? Bytes() : found->second;
     const std::size_t length = std::min(value.size(), kReportSize - valueAt);
-    putU16(reply, kReplyValueLengthAt, length);
+    putU16(reply, at::kReplyValueLength, length);
     std::copy_n(value.begin(), length, reply.begin() + valueAt);
     return {reply, {}};
 }
 
 Outcome writeRecord(Device &device, const Bytes &request) {
-    const uint16_t length = u16(request, 9);
+    const uint16_t length = report::Bytes(request).u16(at::kWriteValueLength);
     if (length > kMaxRecordValue)
         return refuse("record write: value_length " + number(length) + " exceeds " +
                       number(kMaxRecordValue));
     if (auto wrong = checkRecordHeader(device, request, kRecordWriteFixedPayload + length))
         return refuse("record write: " + *wrong);
-    const auto name = recordName(request, 11);
+    const auto name = recordName(request);
     if (!name)
         return refuse("record write: malformed record name");
-    const auto valueBegin = request.begin() + kRecordWriteValueAt;
+    const auto valueBegin = request.begin() + at::kWriteValue;
     device.records[*name] = Bytes(valueBegin, valueBegin + length);
-    return {echo(request, kRecordWriteValueAt), {}};
+    return {echo(request, at::kWriteValue), {}};
 }
 
 std::optional<std::string> checkFirmwareBlock(const Bytes &request) {
-    const uint16_t payload = u16(request, kPayloadLengthAt);
+    const report::Bytes fields(request);
+    const uint16_t payload = fields.u16(at::kPayloadLength);
     if (payload != kFirmwarePayload)
         return "payload_length " + number(payload) + ", expected " + number(kFirmwarePayload);
-    const uint16_t blockLength = u16(request, kPayloadAt);
+    const uint16_t blockLength = fields.u16(at::kBlockLength);
     if (blockLength != kBlockSize)
         return "block_length " + number(blockLength) + ", expected " + number(kBlockSize);
-    const uint32_t address = u32(request, 9);
+    const uint32_t address = report::requestAddress(request);
     if (address % kBlockSize != 0)
         return "address " + number(address) + " is not a multiple of the block size";
     if (uint64_t(address) + kBlockSize > kFlashSize)
@@ -147,32 +129,33 @@ std::optional<std::string> checkFirmwareBlock(const Bytes &request) {
 Outcome storeFirmwareBlock(Device &device, const Bytes &request) {
     if (auto wrong = checkFirmwareBlock(request))
         return refuse("firmware block: " + *wrong);
-    const uint32_t address = u32(request, 9);
+    const uint32_t address = report::requestAddress(request);
     if (device.firmware.size() < address + kBlockSize)
         device.firmware.resize(address + kBlockSize, 0xFF);
-    std::copy_n(request.begin() + kBlockDataAt, kBlockSize, device.firmware.begin() + address);
+    std::copy_n(request.begin() + at::kFirmwareData, kBlockSize, device.firmware.begin() + address);
     ++device.firmwareBlocks;
     const std::string &version = device.versionAfterFirmware;
     if (!version.empty())
         device.records[kVersionRecord] = Bytes(version.begin(), version.end());
-    return {echo(request, kBlockDataAt), {}};
+    return {echo(request, at::kFirmwareData), {}};
 }
 
 Outcome readFlash(const Device &device, const Bytes &request) {
-    const uint16_t payload = u16(request, kPayloadLengthAt);
+    const report::Bytes fields(request);
+    const uint16_t payload = fields.u16(at::kPayloadLength);
     if (payload != kFlashReadPayload)
         return refuse("flash read: payload_length " + number(payload) + ", expected " +
                       number(kFlashReadPayload));
-    const uint16_t param = u16(request, kPayloadAt);
-    const uint16_t length = u16(request, 9);
+    const uint16_t param = fields.u16(at::kReadParam);
+    const uint16_t length = fields.u16(at::kReadLength);
     if (param != kFlashReadParam || length != kBlockSize)
         return refuse("flash read: read_param " + number(param) + " / read_length " +
                       number(length) + ", expected 4 / 512");
-    const uint64_t address = u32(request, 11);
-    Bytes reply = echo(request, 15);
+    const uint64_t address = report::requestAddress(request);
+    Bytes reply = echo(request, at::kFlashAddress + 4);
     for (std::size_t i = 0; i < kBlockSize; ++i) {
-        const uint64_t at = address + i;
-        reply[kReplyFlashDataAt + i] = at < device.flash.size() ? device.flash[at] : 0xFF;
+        const uint64_t from = address + i;
+        reply[at::kReplyFlashData + i] = from < device.flash.size() ? device.flash[from] : 0xFF;
     }
     return {reply, {}};
 }
@@ -183,17 +166,20 @@ Outcome answer(Device &device, const Bytes &request) {
                       number(kReportSize));
     if (request[0] != 0)
         return refuse("report id " + number(request[0]) + ", expected 0");
-    const uint8_t command = request[kCommandAt];
-    const uint8_t target = request[kTargetAt];
-    if (command == kCommandRead && target == kTargetRecord)
+    switch (report::requestKind(request)) {
+    case RequestKind::RecordRead:
         return readRecord(device, request);
-    if (command == kCommandWrite && target == kTargetRecord)
+    case RequestKind::RecordWrite:
         return writeRecord(device, request);
-    if (command == kCommandFirmware && target == kTargetFirmware)
+    case RequestKind::FirmwareBlock:
         return storeFirmwareBlock(device, request);
-    if (command == kCommandRead && target == kTargetFlash)
+    case RequestKind::FlashRead:
         return readFlash(device, request);
-    return refuse("unknown command " + number(command) + " for target " + number(target));
+    case RequestKind::Unknown:
+        break;
+    }
+    return refuse("unknown command " + number(request[at::kCommand]) + " for target " +
+                  number(request[at::kTarget]));
 }
 
 } // namespace protocol

@@ -1,26 +1,19 @@
 // The emulated accessory replaying a recorded session (see EmulatorReplay.h).
 #include "EmulatorState.h"
 
+#include "device/DeviceReport.h"
+
 #include <algorithm>
 #include <cstdio>
 
 namespace emu::detail {
 namespace {
 
-constexpr std::size_t kWriteValueLengthAt = 9;
-constexpr std::size_t kWriteValueAt = 27;
-
-uint32_t u32(const Bytes &b, std::size_t at) {
-    uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i)
-        value |= uint32_t(at + i < b.size() ? b[at + i] : 0) << (8 * i);
-    return value;
-}
-
-std::string nameAt(const Bytes &b, std::size_t at) {
-    std::string name;
-    for (std::size_t i = at; i < std::min(b.size(), at + 16) && b[i] != 0; ++i)
-        name.push_back(b[i] >= 0x20 && b[i] < 0x7F ? char(b[i]) : '?');
+// As sent, with anything outside printable ASCII shown as '?'.
+std::string printableName(const Bytes &request) {
+    std::string name = report::requestRecordName(request);
+    for (char &c : name)
+        c = c >= 0x20 && c < 0x7F ? c : '?';
     return name;
 }
 
@@ -32,32 +25,34 @@ std::string hexAddress(uint32_t address) {
 
 // "a record read of version", "a flash read at 0x200", ...
 std::string describe(const Bytes &request) {
-    const uint8_t command =
-        request.size() > protocol::kCommandAt ? request[protocol::kCommandAt] : 0;
-    const uint8_t target = request.size() > protocol::kTargetAt ? request[protocol::kTargetAt] : 0;
-    if (command == 1 && target == 3)
-        return "a record read of " + nameAt(request, 9);
-    if (command == 0 && target == 3)
-        return "a record write of " + nameAt(request, 11);
-    if (command == 2 && target == 1)
-        return "a firmware block at " + hexAddress(u32(request, 9));
-    if (command == 1 && target == 2)
-        return "a flash read at " + hexAddress(u32(request, 11));
-    return "an unknown request (command " + std::to_string(command) + ", target " +
-           std::to_string(target) + ")";
+    switch (report::requestKind(request)) {
+    case report::RequestKind::RecordRead:
+        return "a record read of " + printableName(request);
+    case report::RequestKind::RecordWrite:
+        return "a record write of " + printableName(request);
+    case report::RequestKind::FirmwareBlock:
+        return "a firmware block at " + hexAddress(report::requestAddress(request));
+    case report::RequestKind::FlashRead:
+        return "a flash read at " + hexAddress(report::requestAddress(request));
+    case report::RequestKind::Unknown:
+        break;
+    }
+    const report::Bytes fields(request);
+    return "an unknown request (command " + std::to_string(fields.u8(report::at::kCommand)) +
+           ", target " + std::to_string(fields.u8(report::at::kTarget)) + ")";
 }
 
 // The first byte at which `request` differs from what `expected` allows;
 // nullopt when it matches.
 std::optional<std::size_t> firstDifference(const ReplayExchange &expected, const Bytes &request) {
     const Bytes &recorded = expected.request;
+    constexpr std::size_t kValueAt = report::at::kWriteValue;
     std::size_t wildcardEnd = 0;
-    if (expected.maskedValue && recorded.size() > kWriteValueLengthAt + 1)
-        wildcardEnd = kWriteValueAt +
-                      (recorded[kWriteValueLengthAt] | recorded[kWriteValueLengthAt + 1] << 8);
+    if (expected.maskedValue && recorded.size() > report::at::kWriteValueLength + 1)
+        wildcardEnd = kValueAt + report::Bytes(recorded).u16(report::at::kWriteValueLength);
     const std::size_t common = std::min(recorded.size(), request.size());
     for (std::size_t i = 0; i < common; ++i) {
-        if (i >= kWriteValueAt && i < wildcardEnd)
+        if (i >= kValueAt && i < wildcardEnd)
             continue;
         if (recorded[i] != request[i])
             return i;

@@ -172,9 +172,6 @@ const Device *findDevice(const Data &data, const std::string &path);
 // --- the device's side of the report protocol (AccessoryRecords.cpp) ---------
 namespace protocol {
 
-constexpr std::size_t kCommandAt = 3;
-constexpr std::size_t kTargetAt = 4;
-
 struct Outcome {
     Bytes reply;
     std::string error; // non-empty: the request was not understood

@@ -3,6 +3,8 @@
 // and comes back under a new node.
 #include "EmulatorState.h"
 
+#include "device/DeviceReport.h"
+
 #include <algorithm>
 #include <cstdint>
 
@@ -24,21 +26,10 @@ bool answersRequest(const Device &device, const Bytes &request, int index) {
     return !device.unansweredFault || !device.unansweredFault(request, index);
 }
 
-// Command and target bytes of the requests the device writes its flash for.
-constexpr uint8_t kCommandWrite = 0;
-constexpr uint8_t kCommandFirmware = 2;
-constexpr uint8_t kTargetFirmware = 1;
-constexpr uint8_t kTargetRecord = 3;
-
+// The requests the device writes its flash for.
 bool isFlashWrite(const Bytes &request) {
-    using protocol::kCommandAt;
-    using protocol::kTargetAt;
-    if (request.size() <= kTargetAt)
-        return false;
-    const uint8_t command = request[kCommandAt];
-    const uint8_t target = request[kTargetAt];
-    return (command == kCommandWrite && target == kTargetRecord) ||
-           (command == kCommandFirmware && target == kTargetFirmware);
+    const report::RequestKind kind = report::requestKind(request);
+    return kind == report::RequestKind::RecordWrite || kind == report::RequestKind::FirmwareBlock;
 }
 
 int replyDelayFor(const Device &device, const Bytes &request) {
@@ -47,10 +38,8 @@ int replyDelayFor(const Device &device, const Bytes &request) {
 }
 
 void noteRestartTrigger(Device &device, const Bytes &request, int index) {
-    using protocol::kCommandAt;
-    using protocol::kTargetAt;
-    if (device.restartAfterBlocks <= 0 || request.size() <= kTargetAt ||
-        request[kCommandAt] != kCommandFirmware || request[kTargetAt] != kTargetFirmware)
+    if (device.restartAfterBlocks <= 0 ||
+        report::requestKind(request) != report::RequestKind::FirmwareBlock)
         return;
     if (--device.restartAfterBlocks == 0)
         device.restartTriggerIndex = index;

@@ -5,7 +5,7 @@
 
 #include "EmulatedAccessory.h"
 #include "EmulatorReplay.h"
-#include "device/SessionRecording.h"
+#include "device/RecordingReader.h"
 
 namespace demo {
 namespace {
@@ -40,8 +40,8 @@ bool startReplay(const QString &path, bool fullSpeed, QString *error) {
         step.reply = exchange.reply ? bytesOf(*exchange.reply) : std::vector<uint8_t>();
         step.delayMs = exchange.ms;
         step.outcome = outcomeOf(exchange);
-        step.maskedValue = exchange.masked && recording::requestKind(exchange.request) ==
-                                                  QLatin1String("record write");
+        step.maskedValue = exchange.masked && report::requestKind(exchange.request) ==
+                                                  report::RequestKind::RecordWrite;
         script.exchanges.push_back(std::move(step));
     }
     emu::startReplay(std::move(script));
