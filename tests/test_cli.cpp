@@ -689,6 +689,10 @@ void TestCli::resolveUsesTheSharedResolver() {
     QCOMPARE(fromInput.outLines(), QStringList{"AQAAAAAAAAA="});
     QVERIFY2(!fromInput.err.contains("Paste the address"), fromInput.err.constData());
     QVERIFY(!fromInput.err.contains("visible to other users"));
+    const Outcome dashAsUrl = run({"resolve", "--url", "-"}, settings, kRedirect.toUtf8() + "\n");
+    QCOMPARE(dashAsUrl.exitCode, 0);
+    QCOMPARE(dashAsUrl.outLines(), QStringList{"AQAAAAAAAAA="});
+    QVERIFY(!dashAsUrl.err.contains("visible to other users"));
     const Outcome fromOption = run({"--json", "resolve", "--url", kRedirect}, settings);
     QCOMPARE(fromOption.exitCode, 0);
     QVERIFY2(fromOption.err.contains("visible to other users"), fromOption.err.constData());
@@ -966,14 +970,21 @@ void TestCli::maskedRecordingHoldsNoAccountIdOrPin() {
                                         QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
     QCOMPARE(QFileInfo(recording).permissions() & everyone,
              QFile::Permissions(QFile::ReadOwner | QFile::WriteOwner));
-    const QByteArray info = dir_->filePath("info.jsonl").toUtf8();
-    QCOMPARE(run({"--record", info, "info"}).exitCode, 0);
-    const QByteArray identified = readFile(info);
     for (const QByteArray &secret : {account, pin}) {
-        for (const QByteArray &text : {written, identified}) {
-            QVERIFY(!text.contains(secret));
-            QVERIFY(!text.contains(secret.toHex()));
-        }
+        QVERIFY(!written.contains(secret));
+        QVERIFY(!written.contains(secret.toHex()));
+    }
+    // An identification's record reads: masked are the values this accessory
+    // holds, which the same command shows.
+    const QByteArray info = dir_->filePath("info.jsonl").toUtf8();
+    const Outcome shown = run({"--record", info, "info", "--json", "--show-pin"});
+    QCOMPARE(shown.exitCode, 0);
+    const QByteArray identified = readFile(info);
+    for (const char *key : {"accountId", "pin"}) {
+        const QByteArray held = shown.json().value(QLatin1String(key)).toString().toUtf8();
+        QVERIFY2(!held.isEmpty(), key);
+        QVERIFY2(!identified.contains(held), key);
+        QVERIFY2(!identified.contains(held.toHex()), key);
     }
     // Masked values match any value of their length, and only of it.
     const QStringList replay{"CORVANE_EMULATOR_REPLAY=" + recording};
