@@ -75,6 +75,9 @@ if [ "$(id -u)" -eq 0 ]; then
         fail "libnss-wrapper is not installed"
     echo "corvane-e2e:x:$uid:$uid::$work/home:/bin/false" > "$work/passwd"
     echo "corvane-e2e:x:$uid:" > "$work/group"
+    # A sanitizer build wants its runtime first; the preloaded nss_wrapper
+    # comes before it here, which it is told to accept.
+    export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
     run_as=(env LD_PRELOAD="$nss_wrapper" NSS_WRAPPER_PASSWD="$work/passwd"
         NSS_WRAPPER_GROUP="$work/group" setpriv --reuid="$uid" --regid="$uid" --clear-groups --)
 fi
