@@ -59,13 +59,27 @@ double monotonicSeconds() {
     _exit(128 + signalNumber);
 }
 
+// Stops the whole program the way Ctrl-Z does by default, returning only once
+// it is continued. The signal goes to this thread alone: one sent to the
+// process is taken by another thread, and this one would run on before the
+// stop reaches it. In an orphaned process group, where nobody could continue
+// the program, the kernel drops the stop and this returns at once.
+void stopThisProgram() {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+    raise(SIGTSTP);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+}
+
 // Ctrl-Z: the terminal as it was while stopped (the shell shows what is
 // typed), and echo off again on continuing if a secret is still being read.
 void stopWithTerminalRestored() {
     const bool quiet = g_terminalSaved;
     if (quiet)
         tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
-    kill(getpid(), SIGSTOP);
+    stopThisProgram();
     if (quiet && g_terminalSaved) {
         termios silent = g_savedTerminal;
         silent.c_lflag &= ~tcflag_t(ECHO);

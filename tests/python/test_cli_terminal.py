@@ -1,5 +1,6 @@
 """corvane-cli's PIN prompt on a real terminal (a pseudo-terminal here): echo
-is off while the PIN is typed, and back on whichever signal ends the program.
+is off while the PIN is typed, on while Ctrl-Z holds the program stopped, and
+back on whichever signal ends the program.
 
     test_cli_terminal.py CORVANE_CLI_EMULATED RUNTIME_DIR
 """
@@ -18,6 +19,11 @@ RUNTIME = sys.argv[2] if len(sys.argv) > 2 else ""
 
 def echo_on(master):
     return bool(termios.tcgetattr(master)[3] & termios.ECHO)
+
+
+def process_state(pid):
+    with open("/proc/%d/stat" % pid) as stat:
+        return stat.read().rpartition(")")[2].split()[0]
 
 
 def read_until(master, text, seconds=10):
@@ -43,13 +49,47 @@ def wait_until(predicate, seconds=10):
 
 
 class PinPrompt(unittest.TestCase):
-    def start(self):
+    def environment(self):
         env = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_")}
         env.update(XDG_RUNTIME_DIR=RUNTIME, CORVANE_CONFIG_DIR=os.path.join(RUNTIME, "config"),
                    DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent")
+        return env
+
+    def run_prompt(self):
+        os.execve(CLI, [CLI, "set", "--account", "QUJDREVGR0g=", "--pin", "-"], self.environment())
+
+    def start(self):
         pid, master = pty.fork()
         if pid == 0:
-            os.execve(CLI, [CLI, "set", "--account", "QUJDREVGR0g=", "--pin", "-"], env)
+            self.run_prompt()
+        return self.at_prompt(pid, master)
+
+    def start_as_job(self):
+        """As a shell runs a command: a foreground job in its own process group,
+        whose parent stays in the session, so that Ctrl-Z can stop it."""
+        reader, writer = os.pipe()
+        leader, master = pty.fork()
+        if leader == 0:
+            os.close(reader)
+            job = os.fork()
+            if job == 0:
+                os.setpgid(0, 0)
+                signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+                os.tcsetpgrp(0, os.getpid())
+                signal.signal(signal.SIGTTOU, signal.SIG_DFL)
+                self.run_prompt()
+            os.write(writer, b"%d" % job)
+            while True:
+                _, status = os.waitpid(job, os.WUNTRACED)
+                if not os.WIFSTOPPED(status):
+                    os._exit(0)
+        os.close(writer)
+        job = int(os.read(reader, 32))
+        os.close(reader)
+        self.addCleanup(self.reap, leader)
+        return self.at_prompt(job, master)
+
+    def at_prompt(self, pid, master):
         self.addCleanup(os.close, master)
         self.addCleanup(self.reap, pid)
         self.assertIn(b"PIN", read_until(master, b"PIN"))
@@ -62,6 +102,15 @@ class PinPrompt(unittest.TestCase):
             os.waitpid(pid, 0)
         except (ProcessLookupError, ChildProcessError):
             pass
+
+    def test_echo_is_on_while_stopped_and_off_again_on_continuing(self):
+        pid, master = self.start_as_job()
+        os.write(master, b"\x1a")  # Ctrl-Z
+        self.assertTrue(wait_until(lambda: process_state(pid) == "T"), "Ctrl-Z did not stop it")
+        self.assertTrue(echo_on(master), "echo left off while stopped")
+        os.kill(pid, signal.SIGCONT)
+        self.assertTrue(wait_until(lambda: process_state(pid) != "T"))
+        self.assertTrue(wait_until(lambda: not echo_on(master)), "the PIN is echoed after fg")
 
     def test_every_ending_signal_gives_the_terminal_back(self):
         for number in (signal.SIGINT, signal.SIGTERM, signal.SIGQUIT, signal.SIGHUP):
