@@ -26,12 +26,11 @@ void MainWindow::toggleSessionRecording() {
     // Starting identifies the accessory afresh, so no job may run.
     if (refuseWhileDeviceBusy())
         return;
-    QString path = messages::getSaveFileName(this, QStringLiteral("Record device session"),
-                                             suggestedRecordingPath(), QStringLiteral("*.jsonl"));
+    const QString path =
+        messages::getSaveFileNameEndingIn(this, QStringLiteral("Record device session"),
+                                          suggestedRecordingPath(), QStringLiteral("jsonl"));
     if (path.isEmpty())
         return;
-    if (QFileInfo(path).suffix().isEmpty())
-        path += QStringLiteral(".jsonl");
     auto recorder =
         std::make_shared<recording::Recorder>(QStringLiteral("corvane " CORVANE_VERSION), true);
     QString error;

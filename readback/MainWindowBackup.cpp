@@ -1,7 +1,6 @@
 // Starting the flash backup and telling the user how it ended.
 #include <QDate>
 #include <QDir>
-#include <QFileInfo>
 
 #include "device/DeviceReport.h"
 #include "readback/WorkerThreadForSaveData.h"
@@ -60,12 +59,11 @@ void MainWindow::backUpFlashInteractively() {
     }
     if (refuseWhileDeviceBusy())
         return;
-    QString path = messages::getSaveFileName(this, QStringLiteral("Back up device flash"),
-                                             suggestedBackupPath(), QStringLiteral("*.bin"));
+    const QString path =
+        messages::getSaveFileNameEndingIn(this, QStringLiteral("Back up device flash"),
+                                          suggestedBackupPath(), QStringLiteral("bin"));
     if (path.isEmpty())
         return;
-    if (QFileInfo(path).suffix().isEmpty())
-        path += QStringLiteral(".bin");
     startFlashBackup(path);
 }
 

@@ -137,6 +137,13 @@ void TestPaste::press(const QString &clipboardText) {
     window_->slotPushButtonPastePSNID();
     QVERIFY(fixture::waitUntil([this] { return !window_->pasteInProgress(); }, 60000));
     QVERIFY(window_->btnPaste->isEnabled());
+    // A run given up at the press's deadline (the machine too busy for the
+    // resolver's own, earlier one to end it) may still be finishing.
+    const QString givenUp = ResolverRun::timeoutMessage(0).section(QLatin1Char('('), 0, 0);
+    for (const SeenDialog &box : answerer_->seen()) {
+        if (box.text.startsWith(givenUp))
+            QVERIFY(fixture::waitUntil([] { return !PythonResolver::interpreterRunning(); }, 60000));
+    }
     QVERIFY(!PythonResolver::interpreterRunning());
     QVERIFY(!pasteEnabledWhileBoxShown_);
 }
@@ -401,7 +408,9 @@ void TestPaste::tricklingServerIsEndedByTheDeadline() {
     QCOMPARE(answerer_->count(), 1);
     QCOMPARE(answerer_->seen().at(0).title, QStringLiteral("Error"));
     QCOMPARE(answerer_->seen().at(0).icon, QMessageBox::Information);
-    QVERIFY2(answerer_->seen().at(0).text.contains("did not answer within 2 seconds"),
+    // The resolver's own message, or the press's if a busy machine let that
+    // deadline pass first.
+    QVERIFY2(answerer_->seen().at(0).text.contains("within 2 seconds"),
              qPrintable(answerer_->seen().at(0).text));
     QVERIFY(window_->editPsnId->text().isEmpty());
     server.closeWriteChannel();

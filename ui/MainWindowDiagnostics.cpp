@@ -14,12 +14,10 @@ void MainWindow::saveDiagnosticLog() {
     // directory of a program started from a menu is no place to look for it.
     const QString suggested = QDir::home().filePath(
         QStringLiteral("corvane-log-%1.txt").arg(QDate::currentDate().toString(Qt::ISODate)));
-    QString path = messages::getSaveFileName(this, QStringLiteral("Save diagnostic log"), suggested,
-                                             QStringLiteral("*.txt"));
+    const QString path = messages::getSaveFileNameEndingIn(
+        this, QStringLiteral("Save diagnostic log"), suggested, QStringLiteral("txt"));
     if (path.isEmpty())
         return;
-    if (QFileInfo(path).suffix().isEmpty())
-        path += QStringLiteral(".txt");
     QString error;
     if (!MessageLog::saveTo(
             path, &error,

@@ -204,6 +204,14 @@ QString getSaveFileName(QWidget *parent, const QString &caption, const QString &
     return answerFileDialog(caption, dir, filter);
 }
 
+QString getSaveFileNameEndingIn(QWidget *parent, const QString &caption, const QString &dir,
+                                const QString &suffix) {
+    QString path = getSaveFileName(parent, caption, dir, QStringLiteral("*.") + suffix);
+    if (!path.isEmpty() && QFileInfo(path).suffix().isEmpty())
+        path += QLatin1Char('.') + suffix;
+    return path;
+}
+
 void setNextAnswer(QMessageBox::StandardButton button) {
     setNextAnswer([button](const Dialog &) { return button; });
 }

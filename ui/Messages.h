@@ -40,6 +40,9 @@ QString getOpenFileName(QWidget *parent, const QString &caption, const QString &
                         const QString &filter);
 QString getSaveFileName(QWidget *parent, const QString &caption, const QString &dir,
                         const QString &filter);
+// Offers files ending in ".suffix" and adds that ending to a name chosen without one.
+QString getSaveFileNameEndingIn(QWidget *parent, const QString &caption, const QString &dir,
+                                const QString &suffix);
 
 // What a box or file dialog answered at once would have shown.
 struct Dialog {

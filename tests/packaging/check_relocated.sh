@@ -43,6 +43,12 @@ host=$(head -n1 "$work/server.out")
 redirect="https://redirect.example.net/remoteplay/redirect?code=abc"
 printf '%s' "$redirect" | xclip -quiet -selection clipboard >/dev/null 2>&1 &
 pids+=($!)
+# xclip owns the clipboard only once it has started; on a busy machine that
+# can come after the program's window.
+for _ in $(seq 100); do
+    [ "$(xclip -selection clipboard -o 2>/dev/null || true)" = "$redirect" ] && break
+    sleep 0.1
+done
 
 cd "$work" # no Python37 folder here: only the installed module can answer
 CORVANE_AUTH_HOST="http://$host" CORVANE_REDIRECT_HOST=redirect.example.net \
@@ -62,14 +68,19 @@ eval "$(xdotool getwindowgeometry --shell "$main")"
 click_at() { xdotool mousemove --sync $((X + $1)) $((Y + $2)) click 1; }
 
 click_at 398 190 # Paste
-sleep 3
-for title in Error "Copy Error" Copy; do
-    xdotool search --onlyvisible --name "^$title\$" >/dev/null 2>&1 && fail "Paste ended with the \"$title\" box"
+# The account ID field is read back through the clipboard until it holds the
+# answer; a box ends the wait as a failure.
+id=
+for _ in $(seq 30); do
+    sleep 1
+    for title in Error "Copy Error" Copy; do
+        xdotool search --onlyvisible --name "^$title\$" >/dev/null 2>&1 && fail "Paste ended with the \"$title\" box"
+    done
+    click_at 358 253
+    xdotool key ctrl+a ctrl+c
+    sleep 0.5
+    id=$(xclip -selection clipboard -o 2>/dev/null || true)
+    [ "$id" = "AQAAAAAAAAA=" ] && break
 done
-# Read the account ID field back through the clipboard.
-click_at 358 253
-xdotool key ctrl+a ctrl+c
-sleep 0.5
-id=$(xclip -selection clipboard -o 2>/dev/null || true)
 [ "$id" = "AQAAAAAAAAA=" ] || fail "the account ID field holds \"$id\" after Paste"
 echo "the moved program resolved the pasted address to $id"
