@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QtTest>
 #include <atomic>
+#include <memory>
 
 #include "device/DeviceLock.h"
 #include "device/DeviceMonitor.h"
@@ -505,10 +506,14 @@ void TestHotplug::arrivalDuringFirmwareTransferLeavesItAlone() {
     auto window = fixture::makeWindow();
     emu::setReplyDelayMs(fixture::kDevicePath, 1);
     // A transfer that fails: unlike a successful one, it does not identify
-    // the device again by itself, so only the arrival can cause that.
-    emu::failReads(fixture::kDevicePath, [](const std::vector<uint8_t> &request, int index) {
-        return request.size() > 4 && request[3] == kFirmwareCommand && index > 300;
-    });
+    // the device again by itself, so only the arrival can cause that. It
+    // fails once the arrival has been handled, however slow the machine.
+    auto arrivalHandled = std::make_shared<std::atomic<bool>>(false);
+    emu::failReads(fixture::kDevicePath,
+                   [arrivalHandled](const std::vector<uint8_t> &request, int) {
+                       return request.size() > 4 && request[3] == kFirmwareCommand &&
+                              arrivalHandled->load();
+                   });
     emu::setVersionAfterFirmware(fixture::kDevicePath, "V2.0.0 updated");
     QVERIFY2(startFirmwareTransfer(*window, answerer, image), "the transfer did not start");
     window->editPsnId->setText(QStringLiteral("typed meanwhile"));
@@ -520,6 +525,7 @@ void TestHotplug::arrivalDuringFirmwareTransferLeavesItAlone() {
     window->handleInterfaceArrival(kOpenedName);
     QCOMPARE(emu::openHandleCount(), 1);
     QCOMPARE(recordReads(), readsBeforeArrival);
+    *arrivalHandled = true;
     bool handleReplacedUnderTransfer = false;
     QVERIFY(fixture::waitUntil([&] {
         const bool running = firmwareTransferRunning(*window);
