@@ -63,6 +63,8 @@ expected=(
     /usr/share/man/man1/corvane-cli.1.gz
     /usr/share/bash-completion/completions/corvane-cli
     /usr/share/corvane/python/PSNID.py
+    /usr/share/corvane/python/psnid_settings.py
+    /usr/share/corvane/python/psnid_transport.py
     /usr/lib/udev/rules.d/70-corvane.rules
     /usr/share/applications/$app_id.desktop
     /usr/share/metainfo/$app_id.metainfo.xml

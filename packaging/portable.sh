@@ -91,7 +91,7 @@ ldd "$build/corvane" | grep -q "libpython$python_version" ||
         cp "$stdlib/$file" "$python_home/lib/python$python_version/$file"
     done
 mkdir -p "$python_home/Lib"
-cp "$source_dir/account/python/PSNID.py" "$python_home/Lib/"
+cp "$source_dir/account/python/"*.py "$python_home/Lib/"
 # Compiled ahead: the folder may be read-only, and a hash-checked-free cache
 # stays valid whatever times the archive gives the files.
 "$python" -m compileall -q -j0 --invalidation-mode unchecked-hash "$python_home" >/dev/null

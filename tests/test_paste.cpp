@@ -340,9 +340,11 @@ void TestPaste::resolverSeesTheProgramsSettings() {
 }
 
 void TestPaste::useRealModuleAndServer(QProcess *server, const QStringList &timing) {
-    const QString realModule = QStringLiteral(CORVANE_SOURCE_DIR "/account/python/PSNID.py");
     const QString serverFolder = QStringLiteral(CORVANE_SOURCE_DIR "/tests/python");
-    QVERIFY(QFile::copy(realModule, workDir_->filePath("Python37/Lib/PSNID.py")));
+    for (const char *module : {"PSNID.py", "psnid_settings.py", "psnid_transport.py"}) {
+        QVERIFY(QFile::copy(QStringLiteral(CORVANE_SOURCE_DIR "/account/python/") + module,
+                            workDir_->filePath(QStringLiteral("Python37/Lib/") + module)));
+    }
     server->start(QStringLiteral("python3"),
                   QStringList{"-c", kTokenServerScript, serverFolder} + timing);
     QVERIFY(server->waitForReadyRead(10000));

@@ -1,6 +1,7 @@
 """Lists the files of the standard library the resolver needs, relative to the
 library folder (lib/python3.X), one a line: what the interpreter imports at
-start-up and every module PSNID.py imports, followed to the end.
+start-up and every module PSNID.py imports, followed to the end (through the
+resolver's own modules beside it).
 
     python3.X python_files.py <PSNID.py>
 """
@@ -25,7 +26,8 @@ def stdlib_relative(path):
 
 
 def main():
-    finder = modulefinder.ModuleFinder(excludes=["tkinter", "test", "unittest", "pydoc",
+    resolver_folder = os.path.dirname(os.path.abspath(sys.argv[1]))
+    finder = modulefinder.ModuleFinder(path=[resolver_folder] + sys.path, excludes=["tkinter", "test", "unittest", "pydoc",
                                                  "idlelib", "lib2to3", "ensurepip", "pdb",
                                                  "doctest", "readline"])
     for name in START_UP:

@@ -9,6 +9,7 @@ set -uo pipefail
 build_dir=$1
 source_dir=$2
 psnid_folder=$3
+resolver_modules=(PSNID.py psnid_settings.py psnid_transport.py)
 cli_manpage=${4:-ON}
 app_id=org.corvane.Corvane
 icon_sizes=(16 24 32 48 64 128 256)
@@ -43,7 +44,7 @@ expected_files() {
     echo bin/corvane-cli
     [ "$cli_manpage" = OFF ] || echo share/man/man1/corvane-cli.1.gz
     echo share/bash-completion/completions/corvane-cli
-    echo "$psnid_folder/PSNID.py"
+    for module in "${resolver_modules[@]}"; do echo "$psnid_folder/$module"; done
     echo lib/udev/rules.d/70-corvane.rules
     echo share/doc/corvane/copyright
     echo share/doc/corvane/changelog.gz
@@ -65,8 +66,10 @@ $layout_diff"
     fail "the corvane-cli manual page does not carry the exit codes"
 bash -n "$stage/share/bash-completion/completions/corvane-cli" ||
     fail "the bash completion file does not parse"
-cmp -s "$source_dir/account/python/PSNID.py" "$stage/$psnid_folder/PSNID.py" ||
-    fail "installed PSNID.py differs from account/python/PSNID.py"
+for module in "${resolver_modules[@]}"; do
+    cmp -s "$source_dir/account/python/$module" "$stage/$psnid_folder/$module" ||
+        fail "installed $module differs from account/python/$module"
+done
 
 png_size() { # width x height from the IHDR chunk
     od -An -tu1 -j16 -N8 "$1" | awk '{ printf "%dx%d", $3 * 256 + $4, $7 * 256 + $8 }'

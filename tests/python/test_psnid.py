@@ -1,6 +1,7 @@
 import base64
 import os
 import socket
+import ssl
 import tempfile
 import threading
 import time
@@ -10,6 +11,8 @@ from unittest import mock
 from urllib.parse import parse_qs
 
 import PSNID
+import psnid_settings
+import psnid_transport
 from fake_signin_server import FakeSignInServer
 
 SECRET = "p@ss:w rd"
@@ -85,10 +88,10 @@ class ExchangeTest(ResolverCase):
         self.assertEqual(PSNID.getpsnid(PASTED), "AQAAAAAAAAA=")
         self.assertIsNotNone(server.request("POST"))
         for base in ("http://localhost:8765", "https://127.0.0.1", "http://[::1]:80"):
-            self.assertEqual(PSNID._proxies_for(base), {}, base)
+            self.assertEqual(psnid_transport._proxies_for(base), {}, base)
         # A server elsewhere is https, through the user's https proxy.
-        self.assertEqual(PSNID._proxies_for("https://auth.example.net").get("https"), proxy)
-        self.assertNotIn("http", PSNID._proxies_for("https://auth.example.net"))
+        self.assertEqual(psnid_transport._proxies_for("https://auth.example.net").get("https"), proxy)
+        self.assertNotIn("http", psnid_transport._proxies_for("https://auth.example.net"))
 
     def test_user_id_range_and_forms(self):
         server = self.serve()
@@ -148,7 +151,7 @@ class FailureMessageTest(ResolverCase):
 
     def test_slow_server_reports_timeout(self):
         self.serve(delay=60)
-        overrides = [mock.patch.object(PSNID, "HTTP_TIMEOUT", 0.2),
+        overrides = [mock.patch.object(psnid_settings, "HTTP_TIMEOUT", 0.2),
                      mock.patch.dict(os.environ, {"CORVANE_HTTP_TIMEOUT": "0.3"})]
         for override, seconds in zip(overrides, ("0.2", "0.3")):
             with self.subTest(seconds=seconds), override:
@@ -173,7 +176,7 @@ class FailureMessageTest(ResolverCase):
             release.wait(60)
             raise OSError("released")
 
-        with mock.patch.object(PSNID.socket, "getaddrinfo", hanging_lookup):
+        with mock.patch.object(socket, "getaddrinfo", hanging_lookup):
             started = time.monotonic()
             with self.assertRaisesRegex(PSNID.ResolverError, r"did not answer within 1 seconds"):
                 PSNID.getpsnid(PASTED)
@@ -220,11 +223,11 @@ class FailureMessageTest(ResolverCase):
                  "two silent first": [entry(silent_port), entry(silent_port), entry(real_port)]}
         for name, addresses in cases.items():
             with self.subTest(name), \
-                    mock.patch.object(PSNID.socket, "getaddrinfo", lambda *a, **k: list(addresses)):
+                    mock.patch.object(socket, "getaddrinfo", lambda *a, **k: list(addresses)):
                 started = time.monotonic()
                 self.assertEqual(PSNID.getpsnid(PASTED), "AQAAAAAAAAA=")
                 self.assertLess(time.monotonic() - started, 3.5)
-        with mock.patch.object(PSNID.socket, "getaddrinfo", lambda *a, **k: [entry(silent_port)]):
+        with mock.patch.object(socket, "getaddrinfo", lambda *a, **k: [entry(silent_port)]):
             with self.assertRaisesRegex(PSNID.ResolverError, r"did not answer within 4 seconds"):
                 PSNID.getpsnid(PASTED)
 
@@ -234,11 +237,11 @@ class FailureMessageTest(ResolverCase):
         with tempfile.TemporaryDirectory() as folder:
             fedora_bundle = os.path.join(folder, "ca-bundle.crt")
             Path(fedora_bundle).touch()
-            nowhere = PSNID.ssl.DefaultVerifyPaths(None, None, "", "", "", "")
-            with mock.patch.object(PSNID.ssl, "get_default_verify_paths", lambda: nowhere):
-                with mock.patch.object(PSNID, "CA_BUNDLES", (folder + "/none.crt", fedora_bundle)):
-                    self.assertEqual(PSNID._ca_store(), {"cafile": fedora_bundle})
-                with mock.patch.object(PSNID, "CA_BUNDLES", (folder + "/none.crt",)):
+            nowhere = ssl.DefaultVerifyPaths(None, None, "", "", "", "")
+            with mock.patch.object(ssl, "get_default_verify_paths", lambda: nowhere):
+                with mock.patch.object(psnid_transport, "CA_BUNDLES", (folder + "/none.crt", fedora_bundle)):
+                    self.assertEqual(psnid_transport._ca_store(), {"cafile": fedora_bundle})
+                with mock.patch.object(psnid_transport, "CA_BUNDLES", (folder + "/none.crt",)):
                     os.environ["CORVANE_AUTH_HOST"] = "https://auth.example.net"
                     with self.assertRaisesRegex(
                             PSNID.ResolverError,
@@ -259,7 +262,7 @@ class FailureMessageTest(ResolverCase):
             raise socket.gaierror(socket.EAI_NONAME, "Name or service not known")
 
         os.environ["CORVANE_AUTH_HOST"] = "https://auth.invalid"
-        with mock.patch.object(PSNID.socket, "getaddrinfo", unknown_name):
+        with mock.patch.object(socket, "getaddrinfo", unknown_name):
             with self.assertRaisesRegex(
                     PSNID.ResolverError, "host auth.invalid could not be found.*auth_host"):
                 PSNID.getpsnid(PASTED)
@@ -267,7 +270,7 @@ class FailureMessageTest(ResolverCase):
         def no_idna_codec(*args, **kwargs):
             raise LookupError("unknown encoding: idna")
 
-        with mock.patch.object(PSNID.socket, "getaddrinfo", no_idna_codec):
+        with mock.patch.object(socket, "getaddrinfo", no_idna_codec):
             with self.assertRaisesRegex(PSNID.ResolverError, r"LookupError: unknown encoding"):
                 PSNID.getpsnid(PASTED)
 
@@ -351,7 +354,7 @@ class ConfigurationTest(ResolverCase):
         for host in ("http://localhost:1", "http://127.1.2.3", "http://[::1]:8080", "a-b.example.net:443",
                      "HTTPS://auth.example.net/", "[2001:db8::1]"):
             with self.subTest(host=host):
-                self.assertEqual(PSNID._host_base(host, "auth_host", self.ini)[1],
+                self.assertEqual(psnid_settings._host_base(host, "auth_host", self.ini)[1],
                                  host.split("://")[-1].rstrip("/"))
         for text in ("client_secret = %s\n[signin]\n" % secret, "[signin]\n%s\n" % secret,
                      "[signin]\nclient_secret = a\nclient_secret = %s\n" % secret):
@@ -376,7 +379,7 @@ class ConfigurationTest(ResolverCase):
     def test_config_dir_follows_xdg(self):
         del os.environ["CORVANE_CONFIG_DIR"]
         os.environ["XDG_CONFIG_HOME"] = "/srv/conf"
-        self.assertEqual(PSNID.config_dir(), Path("/srv/conf/Corvane"))
+        self.assertEqual(psnid_settings.config_dir(), Path("/srv/conf/Corvane"))
 
 
 if __name__ == "__main__":

@@ -24,6 +24,7 @@ from hypothesis import HealthCheck, example, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import PSNID  # noqa: E402
+import psnid_settings  # noqa: E402
 
 SECRET = "p@ss:w rd-0451"
 MASKS = ("[authorization code]", "[client secret]", "[access token]")
@@ -68,7 +69,7 @@ class PropertyCase(unittest.TestCase):
     def setUp(self):
         config_dir = tempfile.TemporaryDirectory()
         self.addCleanup(config_dir.cleanup)
-        self.ini = Path(config_dir.name) / PSNID.CONFIG_FILE_NAME
+        self.ini = Path(config_dir.name) / psnid_settings.CONFIG_FILE_NAME
         env = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_")}
         env.update(CORVANE_CONFIG_DIR=config_dir.name, no_proxy="*", NO_PROXY="*")
         patcher = mock.patch.dict(os.environ, env, clear=True)
@@ -119,7 +120,7 @@ class SignInSectionTest(PropertyCase):
             self, lines, newline, encoding):
         self.ini.write_bytes(newline.join(lines).encode(encoding, errors="replace"))
         try:
-            config = PSNID.load_config()
+            config = psnid_settings.load_config()
         except PSNID.ResolverError as error:
             self.assertEqual(leaked(str(error), [SECRET]), [])
             return
