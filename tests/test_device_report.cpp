@@ -236,6 +236,17 @@ private slots:
         QTest::newRow("unknown result")
             << QByteArray(R"({"n":1,"result":"fine","ms":0,"request_size":1024,"request":"00"})")
             << "line 2: unknown result \"fine\"";
+        // Short lines, each a valid exchange: what they expand to is bounded.
+        QByteArray many;
+        for (int n = 1; n <= recording::kMaxExchanges + 1; ++n)
+            many += QByteArray(R"({"n":)") + QByteArray::number(n) +
+                    R"(,"result":"no reply","ms":0,"request_size":1024,"request":"00"})" + "\n";
+        many.chop(1);
+        QTest::newRow("more exchanges than any session")
+            << many
+            << QStringLiteral("line %1: more than %2 exchanges")
+                   .arg(recording::kMaxExchanges + 2)
+                   .arg(recording::kMaxExchanges);
     }
 
     void hostileRecordingsAreRefused() {
