@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "device/DeviceChannel.h"
+#include "device/DeviceReport.h"
 #include "firmware/WorkerThreadForFW.h"
 #include "readback/WorkerThreadForSaveData.h"
 #include "support/DialogAnswerer.h"
@@ -75,6 +77,7 @@ private slots:
     void aJobForgivesOneLateReply();
     void slowFlashWritesAreSaved();
     void stopRequestEndsTheWaitForASilentDevice();
+    void replyGivenUpAsLostIsNotTheNextAnswer();
 
 private:
     // Runs a backup into a fresh file; returns its path.
@@ -279,6 +282,26 @@ void TestLateReplies::stopRequestEndsTheWaitForASilentDevice() {
     window_->saveDataWorker->requestInterruption();
     QVERIFY(waitForJob(window_->saveDataWorker));
     QCOMPARE(window_->saveDataWorker->result().outcome, WorkerThreadForSaveData::Outcome::Stopped);
+}
+
+// A reply later than its own wait and the next request's wait for it lies
+// queued with nothing owed any more: the request after is not answered by it.
+void TestLateReplies::replyGivenUpAsLostIsNotTheNextAnswer() {
+    hid_device *handle = hid_open_path(kDevice.c_str());
+    QVERIFY(handle);
+    DeviceChannel channel(handle);
+    const std::size_t from = logSize();
+    emu::answerLate(kDevice, emu::requestCount(kDevice), 2 * kInteractiveReplyMs + kLateMs);
+    const DeviceReport version = report::recordRead(0x2203, "version");
+    DeviceReport reply;
+    QCOMPARE(channel.exchange(version, &reply, ReplyWait::Interactive), ExchangeResult::Timeout);
+    QCOMPARE(channel.exchange(version, &reply, ReplyWait::Interactive), ExchangeResult::Ok);
+    QVERIFY(waitForLateReplies());
+    QCOMPARE(channel.exchange(version, &reply, ReplyWait::Interactive), ExchangeResult::Ok);
+    channel.close();
+    int checked = 0;
+    QCOMPARE(mispaired(from + 1, &checked), QList<int>{});
+    QCOMPARE(checked, 2);
 }
 
 QTEST_MAIN(TestLateReplies)
