@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -640,6 +641,22 @@ void TestCli::backupIsByteExactPrivateAndAllOrNothing() {
     const Outcome unwritable = run({"backup", dir_->filePath("missing/flash.bin")});
     QCOMPARE(unwritable.exitCode, 2);
     QVERIFY(unwritable.err.contains("cannot be created"));
+
+    // A write the system refuses (a full disk; here a file-size limit the
+    // program inherits) is told with the system's reason, and leaves nothing.
+    rlimit unlimited{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    rlimit small = unlimited;
+    small.rlim_cur = 64 * 1024;
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN); // inherited: a failed write, not a kill
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const Outcome refused = run({"backup", dir_->filePath("backup/full.bin")});
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    std::signal(SIGXFSZ, previous);
+    QCOMPARE(refused.exitCode, 2);
+    QVERIFY2(refused.err.contains("could not be written: File too large"), refused.err.constData());
+    QCOMPARE(QDir(dir_->filePath("backup")).entryList(QDir::Files | QDir::Hidden),
+             QStringList{"flash.bin"});
 }
 
 void TestCli::secondProcessIsToldTheAccessoryIsBusy() {
