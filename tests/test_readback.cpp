@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "common/MessageLog.h"
 #include "common/PrivateFile.h"
 #include "firmware/WorkerThreadForFW.h"
 #include "readback/FlashReadback.h"
@@ -514,8 +515,8 @@ void TestReadback::fileThatCannotBeReplacedIsRefusedBeforeReading() {
 void TestReadback::linkSwappedInIsNeverFollowed() {
 #ifdef Q_OS_LINUX
     // Someone keeps exchanging the backup's name with a link to a file
-    // elsewhere while backups run: each backup may be refused or may replace
-    // the name, but the file elsewhere and its folder stay as they were.
+    // elsewhere while backups and saved logs run: each may be refused or may
+    // replace the name, but the file elsewhere and its folder stay as they were.
     QTemporaryDir elsewhere;
     const QString victim = elsewhere.filePath(QStringLiteral("victim"));
     writeFile(victim, "the victim's own");
@@ -544,6 +545,11 @@ void TestReadback::linkSwappedInIsNeverFollowed() {
     DeviceChannel channel(handle);
     for (int attempt = 0; attempt < 300; ++attempt)
         readback::backUpFlash(channel, path, readback::ReadObserver());
+    // A backup spends almost all its time reading the flash; saving the log
+    // goes through the same file code and meets the swapper far more often.
+    QString ignored;
+    for (int attempt = 0; attempt < 20000; ++attempt)
+        MessageLog::saveTo(path, &ignored);
     stop = true;
     swapper.join();
     channel.close();
