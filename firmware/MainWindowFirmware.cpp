@@ -21,10 +21,11 @@ constexpr int kFirstStep = 1;
 constexpr int kFinalStep = 6;
 
 // A "Warning" with Yes and No, No the default: going on is the user's choice.
+// The warning sign, not a question mark: the accessory may not start again.
 bool askToGoOn(QWidget *parent, const QString &text) {
-    return messages::question(parent, QStringLiteral("Warning"), text,
-                              QMessageBox::Yes | QMessageBox::No,
-                              QMessageBox::No) == QMessageBox::Yes;
+    return messages::warning(parent, QStringLiteral("Warning"), text,
+                             QMessageBox::Yes | QMessageBox::No,
+                             QMessageBox::No) == QMessageBox::Yes;
 }
 
 // A file that is plainly not firmware, or a battery that may not last the
