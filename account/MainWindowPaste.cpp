@@ -18,10 +18,6 @@
 
 namespace {
 
-// A real account ID is a base64 text of 12 characters; anything this short is
-// certainly not one.
-constexpr int kMaxImplausibleIdLength = 4;
-
 void showPasteBox(QWidget *parent, const QString &title, const QString &text) {
     messages::information(parent, title, text, QMessageBox::Ok, QMessageBox::NoButton);
 }
@@ -88,7 +84,7 @@ void MainWindow::showResolvedAccountId(const ResolvedAccountId &resolved) {
                                   QString::fromUtf8(resolved.id));
     if (!resolved.ok)
         showPasteBox(this, QStringLiteral("Error"), resolved.error);
-    else if (resolved.id.size() <= kMaxImplausibleIdLength)
+    else if (paste::isImplausibleAccountId(resolved.id))
         showPasteBox(this, QStringLiteral("Error"),
                      QStringLiteral("psn id may be wrong, please check it!"));
     else if (idTypedDuringPaste && !editPsnId->text().isEmpty())

@@ -48,4 +48,9 @@ void notePrivateValues(const QString &text, const QString &clientSecret) {
     LogRedaction::notePrivate(PrivateKind::ClientSecret, clientSecret);
 }
 
+bool isImplausibleAccountId(const QByteArray &id) {
+    constexpr int kMaxImplausibleIdLength = 4;
+    return id.size() <= kMaxImplausibleIdLength;
+}
+
 } // namespace paste

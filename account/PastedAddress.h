@@ -3,6 +3,7 @@
 // private values in it that a saved log must mask; Qt Core only, so the
 // checks run without a window.
 
+#include <QByteArray>
 #include <QString>
 
 namespace paste {
@@ -16,6 +17,10 @@ enum class PastedText {
 
 // The first of the problems above that `text` has, in that order.
 PastedText checkPastedText(const QString &text);
+
+// True for a resolver answer too short to be an account ID (a base64 text of
+// 12 characters): Paste and corvane-cli resolve both refuse it.
+bool isImplausibleAccountId(const QByteArray &id);
 
 // Notes the pasted text, every code value in it (as pasted and decoded as
 // the resolver and the server see it) and `clientSecret` with LogRedaction,

@@ -74,7 +74,7 @@ double timeImageRead(const QString &path) {
     QElapsedTimer timer;
     timer.start();
     QByteArray image;
-    WorkerThreadForFW::loadImage(path, image);
+    firmware::loadImage(path, image);
     return timer.nsecsElapsed() / 1e6;
 }
 

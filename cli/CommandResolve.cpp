@@ -1,5 +1,6 @@
 // corvane-cli resolve: the address the sign-in ended on, turned into the
 // account ID.
+#include "account/PastedAddress.h"
 #include "account/PythonResolver.h"
 #include "cli/CliApp.h"
 #include "cli/CliCommands.h"
@@ -9,10 +10,6 @@
 
 namespace cli {
 namespace {
-
-// A real account ID is a base64 text of 12 characters; anything this short is
-// certainly not one (the window's Paste applies the same bound).
-constexpr int kMaxImplausibleIdLength = 4;
 
 // On a terminal one line is read after a prompt; otherwise the input, as a
 // script pipes it. The address holds a code that whoever reads it first can
@@ -48,7 +45,7 @@ int resolveAccountId(const Request &request) {
     const ResolvedAccountId resolved = PythonResolver::resolve(text);
     if (!resolved.ok)
         return fail(request, kExitDeviceFailed, resolved.error);
-    if (resolved.id.size() <= kMaxImplausibleIdLength)
+    if (paste::isImplausibleAccountId(resolved.id))
         return fail(request, kExitDeviceFailed,
                     QStringLiteral("psn id may be wrong, please check it!"));
     const QString id = QString::fromUtf8(resolved.id);

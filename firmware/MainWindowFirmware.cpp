@@ -92,7 +92,7 @@ void MainWindow::slotPushButtonRunUpdateFW() {
     }
     // Refused before anything is sent; these bytes are the ones the worker sends.
     QByteArray image;
-    const QString problem = WorkerThreadForFW::loadImage(firmwarePath, image);
+    const QString problem = firmware::loadImage(firmwarePath, image);
     if (!problem.isEmpty()) {
         showWarning(this, problem);
         return;

@@ -19,11 +19,6 @@ public:
 
     int iLoopTemp = 0;
 
-    // See firmware::loadImage.
-    static QString loadImage(const QString &path, QByteArray &image) {
-        return firmware::loadImage(path, image);
-    }
-
 signals:
     void sigRunUpdateFWProcess(int step);
 

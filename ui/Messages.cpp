@@ -197,8 +197,8 @@ QString getOpenFileName(QWidget *parent, const QString &caption, const QString &
     return answerFileDialog(caption, dir, filter);
 }
 
-QString getSaveFileName(QWidget *parent, const QString &caption, const QString &dir,
-                        const QString &filter) {
+static QString getSaveFileName(QWidget *parent, const QString &caption, const QString &dir,
+                               const QString &filter) {
     if (!answersFileDialogs())
         return QFileDialog::getSaveFileName(parent, caption, dir, filter);
     return answerFileDialog(caption, dir, filter);

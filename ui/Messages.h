@@ -38,8 +38,6 @@ int exec(QMessageBox &box);
 
 QString getOpenFileName(QWidget *parent, const QString &caption, const QString &dir,
                         const QString &filter);
-QString getSaveFileName(QWidget *parent, const QString &caption, const QString &dir,
-                        const QString &filter);
 // Offers files ending in ".suffix" and adds that ending to a name chosen without one.
 QString getSaveFileNameEndingIn(QWidget *parent, const QString &caption, const QString &dir,
                                 const QString &suffix);

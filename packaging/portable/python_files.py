@@ -27,9 +27,10 @@ def stdlib_relative(path):
 
 def main():
     resolver_folder = os.path.dirname(os.path.abspath(sys.argv[1]))
-    finder = modulefinder.ModuleFinder(path=[resolver_folder] + sys.path, excludes=["tkinter", "test", "unittest", "pydoc",
-                                                 "idlelib", "lib2to3", "ensurepip", "pdb",
-                                                 "doctest", "readline"])
+    finder = modulefinder.ModuleFinder(
+        path=[resolver_folder] + sys.path,
+        excludes=["tkinter", "test", "unittest", "pydoc", "idlelib", "lib2to3", "ensurepip",
+                  "pdb", "doctest", "readline"])
     for name in START_UP:
         try:
             finder.import_hook(name)
